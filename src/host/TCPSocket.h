@@ -1,0 +1,103 @@
+#pragma once
+
+// Non-blocking TCP client socket. Notifications are delivered on the main thread: from the
+// event loop (under the application's exception policy) or from inside Poll (where a
+// failure propagates to Poll's caller).
+//
+// Error codes (LastErrorCode); every code is positive so it never collides with the codes
+// the HTTP client defines for itself:
+//   0    no error
+//   100  unspecified system error (the OS reported something not listed below)
+//   101  connection refused by the remote host
+//   102  connection lost: the remote host closed the connection, or it was reset
+//   103  host not found: the name could not be resolved
+//   104  timed out at the system level (connect or send timeout of the OS)
+//   105  network or host unreachable
+//   106  invalid state: the operation needs a connection that is not there
+//   107  invalid address or port (empty address, port outside 1 .. 65535)
+//   108  out of resources (no descriptors, no memory)
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+namespace SocketError {
+inline constexpr int64_t None = 0;
+inline constexpr int64_t System = 100;
+inline constexpr int64_t ConnectionRefused = 101;
+inline constexpr int64_t LostConnection = 102;
+inline constexpr int64_t HostNotFound = 103;
+inline constexpr int64_t TimedOut = 104;
+inline constexpr int64_t Unreachable = 105;
+inline constexpr int64_t InvalidState = 106;
+inline constexpr int64_t InvalidAddress = 107;
+inline constexpr int64_t OutOfResources = 108;
+} // namespace SocketError
+
+class TCPSocket {
+public:
+    TCPSocket();
+    virtual ~TCPSocket();
+    TCPSocket(const TCPSocket&) = delete;
+    TCPSocket& operator=(const TCPSocket&) = delete;
+
+    // Connection target, read by Connect.
+    std::string Address;
+    int64_t Port = 0;
+
+    // Starts resolving and connecting and returns at once; ends in a Connected or an Error
+    // notification. Any earlier connection is closed first.
+    void Connect();
+    // Drops the connection (and any pending connect) without a notification.
+    void Close();
+    // Discards buffered incoming bytes.
+    void Purge();
+    // Queues bytes for sending; what the OS does not take at once goes out as the socket
+    // becomes writable.
+    void Write(std::string_view bytes);
+
+    // A copy of every buffered incoming byte; consumes nothing.
+    std::string Lookahead() const;
+    // Takes at most count bytes from the front of the buffer; a count of 0 or less takes
+    // everything buffered.
+    std::string Read(int64_t count);
+    std::string ReadAll();
+    int64_t BytesAvailable() const;
+    int64_t BytesLeftToSend() const;
+
+    bool IsConnected() const;
+    int64_t LastErrorCode() const;
+
+    // Performs pending work of this socket only (resolution result, connect completion,
+    // reading, writing) and delivers its notifications before returning. When nothing is
+    // pending it waits up to PollSliceMs for activity on this socket, so a loop of Poll
+    // calls sleeps in the OS instead of spinning. Delivers no other event of the program.
+    void Poll();
+    static constexpr int PollSliceMs = 10;
+
+    // Notifications for an owner; a subclass handles them by overriding the On* hooks.
+    std::function<void()> Connected;
+    std::function<void()> DataAvailable;
+    std::function<void()> Error;
+    std::function<void(bool userAborted)> SendComplete;
+    // Returns true to cancel what is left to send.
+    std::function<bool(int64_t bytesSent, int64_t bytesLeft)> SendProgress;
+
+protected:
+    virtual void OnConnected();
+    virtual void OnDataAvailable();
+    virtual void OnError();
+    virtual void OnSendComplete(bool userAborted);
+    virtual bool OnSendProgress(int64_t bytesSent, int64_t bytesLeft);
+
+private:
+    struct Impl;
+    friend struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace host
