@@ -25,6 +25,9 @@ public:
     // Raises KeyNotFoundException when absent.
     const Variant& Value(std::string_view key) const;
     Variant Lookup(std::string_view key, const Variant& fallback) const;
+    // The stored value, or nullptr when absent: has-key and get in one probe. The pointer is
+    // valid until the map is next changed.
+    const Variant* Find(std::string_view key) const;
     void SetValue(std::string_view key, const Variant& value);
     // Removing an absent key raises KeyNotFoundException, as the host map does.
     void Remove(std::string_view key);
