@@ -75,8 +75,10 @@ void runUnderExceptionPolicy(const std::function<void()>& fn);
 // Process operations, called by start-up in this order.
 void RuntimeInit(int argc, char** argv);
 void RuntimeInit(void* instance, void* previousInstance, const wchar_t* commandLine, int show);
-void RuntimePerformInitializers();
+// Must come before the first window (and before the platform's GUI instance exists, which
+// is made lazily on first need); later calls change nothing.
 void ApplicationSetSupportsHiDPI(bool enabled);
+bool ApplicationSupportsHiDPI();
 void RuntimeRegisterAppObject(std::unique_ptr<Application> app);
 void RunFrameworkInitialization(const std::function<void()>& lateStartup);
 // Runs the event loop; returns when the application ends.
@@ -84,8 +86,22 @@ void RuntimeRun();
 // The host report: one line on stderr with the class name and message, a modal message
 // box saying the same, then the application ends with exit status 1.
 void RuntimeUnhandledException(std::exception_ptr error);
+// Runs the registered finalisers (last registered first), closes and releases every
+// window, then releases the application object.
 void RuntimePerformFinalizers();
+void RuntimeAddFinalizer(std::function<void()> finalizer);
+// The process exit status: 1 after the host report, otherwise what the event loop returned.
 int RuntimeExit();
+// True once the application has been told to end (the report ran, or the event loop ended).
+bool RuntimeIsEnding();
+
+// Creates the platform's GUI instance on first need, from the arguments RuntimeInit kept;
+// an instance that already exists (a test's own) is used as it is.
+void ensureRuntime();
+// True on the thread that runs the event loop.
+bool isMainThread();
+// Raises ThreadAccessingUIException naming the operation when called off the main thread.
+void requireUIThread(const char* operation);
 
 // Seconds since start-up in sixtieths.
 int64_t Ticks();
