@@ -1,0 +1,858 @@
+#include "http/HTTPSocket.h"
+
+#include "host/Application.h"
+#include "host/Crypto.h"
+#include "host/Exceptions.h"
+#include "host/Strings.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+
+namespace http {
+
+namespace {
+
+constexpr char CR = '\r';
+constexpr char LF = '\n';
+const std::string CRLF = "\r\n";
+
+// RFC 9110 token characters.
+bool isTokenChar(unsigned char c) {
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+        return true;
+    }
+    switch (c) {
+    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-':
+    case '.': case '^': case '_': case '`': case '|': case '~':
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isToken(const std::string& s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return isTokenChar(static_cast<unsigned char>(c));
+    });
+}
+
+// No CR, LF, NUL and no other control character but tab: such text cannot end a line early.
+bool isSafeFieldText(const std::string& s) {
+    return std::none_of(s.begin(), s.end(), [](char ch) {
+        const auto c = static_cast<unsigned char>(ch);
+        return (c < 0x20 && c != '\t') || c == 0x7F;
+    });
+}
+
+bool hasLineBreakOrNul(const std::string& s) {
+    return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+// Content-Length as the client reads it: the leading decimal number, cut toward zero.
+// Val clamps values beyond the 64-bit range to its ends; such a length counts as absent.
+bool contentLengthValue(const std::string& text, int64_t& out) {
+    const int64_t value = host::Val(text);
+    if (value == std::numeric_limits<int64_t>::max() ||
+        value == std::numeric_limits<int64_t>::min()) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+host::Random& nonceGenerator() {
+    static host::Random generator;
+    return generator;
+}
+
+} // namespace
+
+HTTPSocket::HTTPSocket() {
+    _ResetVariables();
+    _InitializeRequestHeaders();
+    _DefaultPort = 80;
+}
+
+HTTPSocket::~HTTPSocket() = default;
+
+// ---- request composition ------------------------------------------------------------------
+
+void HTTPSocket::_ParseURL(const std::string& url) {
+    const size_t schemeEnd = url.find("://");
+    const std::string rest = schemeEnd == std::string::npos ? url : url.substr(schemeEnd + 3);
+    const size_t slash = rest.find('/');
+    _server = rest.substr(0, slash);
+    _path = slash == std::string::npos ? std::string() : rest.substr(slash);
+    if (_path.empty()) {
+        _path = "/";
+    }
+    const int64_t port = host::Val(host::NthField(_server, ":", 2));
+    if (port != 0) {
+        Port = port;
+    } else if (Port == 0) {
+        Port = _DefaultPort;
+    }
+    Address = _server.substr(0, _server.find(':'));
+}
+
+void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, FileRef file) {
+    ++requestGeneration_;
+    requestConnected_ = false;
+    closePending_ = false;
+    mErrorCode = HTTPError::None;
+    _ParseURL(url);
+    _processingURL = url;
+    _httpAction = method;
+    if (!requestIsSafe()) {
+        // Credentials travel once; a refused request must not leave them for the next one.
+        _authenticationKey.clear();
+        _proxyAuthenticationKey.clear();
+        unsafeCredentials_ = false;
+        SetError(HTTPError::UnsafeRequest);
+        return;
+    }
+    if (!_SetDownloadFile(std::move(file))) {
+        return;
+    }
+    if (!HTTPProxyAddress.empty()) {
+        Address = HTTPProxyAddress;
+        Port = HTTPProxyPort;
+        if (Port == 0) {
+            Port = _DefaultPort;
+        }
+    }
+    Close();
+    // Our own Close ends the old connection; no notification will say so.
+    _connectionValid = false;
+    Purge();
+    Connect();
+}
+
+bool HTTPSocket::requestIsSafe() const {
+    if (unsafeCredentials_ || !isToken(_httpAction) || !isSafeFieldText(_processingURL) ||
+        !isSafeFieldText(_postContentType) || !isSafeFieldText(_authenticationKey) ||
+        !isSafeFieldText(_proxyAuthenticationKey)) {
+        return false;
+    }
+    if (requestHeaders) {
+        for (int64_t i = 0; i < requestHeaders->Count(); ++i) {
+            if (!isToken(requestHeaders->Name(i)) || !isSafeFieldText(requestHeaders->Value(i))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void HTTPSocket::OnConnected() {
+    _connectionValid = true;
+    requestConnected_ = true;
+    _ResetVariables();
+    if (!synchronous && Connected) {
+        Connected();
+    }
+    if (_httpAction.empty()) {
+        _httpAction = "GET";
+    }
+    _SendRequest(_httpAction);
+}
+
+void HTTPSocket::_ResetVariables() {
+    if (_pageBufferStream) {
+        _pageBufferStream->Close();
+        _pageBufferStream.reset();
+    }
+    _pageBuffer = std::make_shared<host::MemoryBlock>(0);
+    _pageBufferStream = std::make_shared<host::BinaryStream>(_pageBuffer);
+    _pageHeaders.reset();
+    _httpStatusCode = 0;
+    _totalLength = 0;
+    _currentLength = 0;
+    _pageComplete = false;
+    closePending_ = false;
+    resetHeaderScan();
+}
+
+void HTTPSocket::_InitializeRequestHeaders() {
+    requestHeaders = std::make_shared<InternetHeaders>();
+    requestHeaders->SetHeader("Accept", "*/*");
+    requestHeaders->SetHeader("Accept-Language", "en");
+}
+
+void HTTPSocket::_SendRequest(const std::string& method) {
+    if (!requestHeaders) {
+        _InitializeRequestHeaders();
+    }
+    requestHeaders->SetHeader("Host", _server);
+    if (!_authenticationKey.empty()) {
+        SetRequestHeader("Authorization", _authenticationKey);
+    }
+    if (!_proxyAuthenticationKey.empty()) {
+        SetRequestHeader("Proxy-Authorization", _proxyAuthenticationKey);
+    }
+    if (host::EqualsIgnoreCase(method, "HEAD")) {
+        _postContent.clear();
+        _postContentType.clear();
+    }
+    if (!host::Trim(_postContentType).empty()) {
+        SetRequestHeader("Content-type", _postContentType);
+    }
+    if (!_postContent.empty()) {
+        SetRequestHeader("Content-length", host::Int64ToText(host::LenB(_postContent)));
+    }
+    if (!HTTPProxyAddress.empty()) {
+        _path = _processingURL;
+    }
+    std::string request = method + " " + _path + " HTTP/1.0" + CRLF +
+                          requestHeaders->_FormatHTTPHeaders();
+    if (!_authenticationKey.empty()) {
+        SetRequestHeader("Authorization", "");
+        _authenticationKey.clear();
+    }
+    if (!_proxyAuthenticationKey.empty()) {
+        SetRequestHeader("Proxy-Authorization", "");
+        _proxyAuthenticationKey.clear();
+    }
+    request += CRLF + CRLF;
+    request += _postContent;
+    Write(request);
+    SetRequestHeader("Content-length", "");
+}
+
+void HTTPSocket::SetRequestHeader(const std::string& name, const std::string& value) {
+    if (!requestHeaders) {
+        _InitializeRequestHeaders();
+    }
+    if (value.empty()) {
+        requestHeaders->Delete(name);
+    } else {
+        requestHeaders->SetHeader(name, value);
+    }
+}
+
+void HTTPSocket::ClearRequestHeaders() {
+    if (!requestHeaders) {
+        throw host::NilObjectException("ClearRequestHeaders: no request headers");
+    }
+    requestHeaders->DeleteAllHeaders();
+}
+
+HeadersRef HTTPSocket::GetRequestHeaders() { return requestHeaders; }
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+void HTTPSocket::SetPostContent(const std::string& content, const std::string& mimeType) {
+    SetRequestContent(content, mimeType);
+}
+#pragma GCC diagnostic pop
+
+void HTTPSocket::SetRequestContent(const std::string& content, const std::string& mimeType) {
+    _postContent = content;
+    _postContentType = mimeType;
+}
+
+void HTTPSocket::SetFormData(const host::Dictionary* form) {
+    if (!form) {
+        _postContent.clear();
+        _postContentType.clear();
+        return;
+    }
+    _postContent = EncodeFormData(form);
+    _postContentType = "application/x-www-form-urlencoded";
+}
+
+std::string HTTPSocket::EncodeFormData(const host::Dictionary* form) {
+    if (!form) {
+        throw host::NilObjectException("EncodeFormData: no dictionary");
+    }
+    std::string encoded;
+    for (int64_t i = 0; i < form->Count(); ++i) {
+        encoded += '&';
+        encoded += _EncodeURLString(form->Key(i));
+        encoded += '=';
+        encoded += _EncodeURLString(form->ValueAt(i).StringValue());
+    }
+    return encoded.empty() ? encoded : encoded.substr(1);
+}
+
+std::string HTTPSocket::_EncodeURLString(const std::string& text) const {
+    // Escaping every member of the set in one pass gives the same text as escaping them one
+    // after another with "%" first, since an escape only adds "%" and hexadecimal digits.
+    static constexpr std::array<unsigned char, 27> escaped = {
+        37, 38, 61, 44, 47, 92, 93, 91, 123, 125, 96, 126, 45, 95,
+        40, 41, 42, 94, 36, 35, 33, 43, 59, 60, 62, 13, 10};
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (std::find(escaped.begin(), escaped.end(), c) != escaped.end()) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        } else if (c == ' ') {
+            out += '+';
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+std::string HTTPSocket::_EncodeHex(const std::string& text) const {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        out += hex[c >> 4];
+        out += hex[c & 0x0F];
+    }
+    return out;
+}
+
+// ---- response handling --------------------------------------------------------------------
+
+void HTTPSocket::OnDataAvailable() { _HandleNewData(); }
+
+void HTTPSocket::OnSendComplete(bool) {}
+
+void HTTPSocket::resetHeaderScan() { headerScan_ = HeaderScan{}; }
+
+bool HTTPSocket::findHeaderEnd(const std::string& buffered, size_t& blockLength,
+                               size_t& eolLength) {
+    // Only bytes not seen by an earlier arrival are scanned; a pattern can straddle the old
+    // end, so the scan starts three bytes before it.
+    HeaderScan& s = headerScan_;
+    const size_t from = s.scanned > 3 ? s.scanned - 3 : 0;
+    const auto firstFrom = [&](size_t& found, const char* pattern) {
+        if (found == std::string::npos) {
+            found = buffered.find(pattern, from);
+        }
+    };
+    firstFrom(s.lflf, "\n\n");
+    firstFrom(s.crlfcrlf, "\r\n\r\n");
+    firstFrom(s.crcr, "\r\r");
+    if (!s.hasCRLF) {
+        s.hasCRLF = buffered.find(CRLF, from) != std::string::npos;
+    }
+    if (!s.hasLF) {
+        s.hasLF = buffered.find(LF, from) != std::string::npos;
+    }
+    if (!s.hasCR) {
+        s.hasCR = buffered.find(CR, from) != std::string::npos;
+    }
+    s.scanned = buffered.size();
+
+    // The line end the bytes use, written twice, is searched first; then LF LF, CR LF CR LF
+    // and CR CR in that order.
+    struct Candidate {
+        size_t position;
+        size_t eol;
+    };
+    Candidate first{s.crlfcrlf, 2};
+    if (!s.hasCRLF && s.hasLF) {
+        first = {s.lflf, 1};
+    } else if (!s.hasCRLF && s.hasCR) {
+        first = {s.crcr, 1};
+    }
+    for (const Candidate& c : {first, Candidate{s.lflf, 1}, Candidate{s.crlfcrlf, 2},
+                               Candidate{s.crcr, 1}}) {
+        if (c.position != std::string::npos) {
+            blockLength = c.position;
+            eolLength = c.eol;
+            return true;
+        }
+    }
+    return false;
+}
+
+void HTTPSocket::_HandleNewData() {
+    if (threadProtection) {
+        return;
+    }
+    {
+        threadProtection = true;
+        struct Release {
+            HTTPSocket& socket;
+            ~Release() { socket.threadProtection = false; }
+        } release{*this};
+        handleArrival();
+    }
+    if (closePending_) {
+        closePending_ = false;
+        completeAtClose();
+    }
+}
+
+void HTTPSocket::failHeaderBlock() {
+    Close();
+    _connectionValid = false;
+    closePending_ = false;
+    _pageComplete = true;
+    SetError(HTTPError::HeaderBlockTooLarge);
+}
+
+void HTTPSocket::handleArrival() {
+    if (_pageHeaders) {
+        _ProcessData(Read(_contentlength));
+        return;
+    }
+    const std::string buffered = Lookahead();
+    size_t blockLength = 0;
+    size_t eolLength = 0;
+    if (!findHeaderEnd(buffered, blockLength, eolLength)) {
+        if (buffered.size() > static_cast<size_t>(kMaxHeaderBlockBytes)) {
+            failHeaderBlock();
+        }
+        return;
+    }
+    if (blockLength > static_cast<size_t>(kMaxHeaderBlockBytes)) {
+        failHeaderBlock();
+        return;
+    }
+    _ParseHeaders(Read(static_cast<int64_t>(blockLength)));
+
+    if (authenticationRetries_ < kMaxAuthenticationRetries &&
+        ((_httpStatusCode == 401 && _SetAuthentication("WWW")) ||
+         (_httpStatusCode == 407 && _SetAuthentication("Proxy")))) {
+        ++authenticationRetries_;
+        const std::string url = _processingURL;
+        const std::string method = _httpAction;
+        _DoConnect(url, method, _downloadFile);
+        return;
+    }
+    const uint64_t generation = requestGeneration_;
+    if (!synchronous && HeadersReceived) {
+        HeadersReceived(_pageHeaders, _httpStatusCode);
+    }
+    if (generation != requestGeneration_) {
+        return; // the handler started another request on this object
+    }
+    Read(static_cast<int64_t>(2 * eolLength));
+    if (_pageHeaders->_HasHeader("content-length")) {
+        int64_t length = 0;
+        if (contentLengthValue(_pageHeaders->Value("content-length"), length)) {
+            _contentlength = length;
+        }
+    }
+    if (_totalLength > 0 && !_downloadFile) {
+        _pageBuffer->Reserve(std::min(_totalLength, kMaxBodyReservation));
+    }
+    _ProcessData(_contentlength != 0 ? Read(_contentlength) : ReadAll());
+}
+
+void HTTPSocket::_ParseHeaders(const std::string& headerBlock) {
+    const std::string eol = InternetHeaders::_DetermineEOLCharacter(headerBlock);
+    _pageHeaders = std::make_shared<InternetHeaders>();
+    const std::string firstLine = headerBlock.substr(0, headerBlock.find(eol));
+    _httpStatusCode = host::Val(host::NthField(firstLine, " ", 2));
+    _pageHeaders->_ParseHeaders(headerBlock);
+    if (_pageHeaders->NameCount("Content-length") > 0) {
+        int64_t length = 0;
+        if (contentLengthValue(_pageHeaders->Value("Content-length"), length)) {
+            _totalLength = length;
+        }
+    }
+}
+
+void HTTPSocket::_ProcessData(const std::string& data) {
+    if (host::EqualsIgnoreCase(_httpAction, "HEAD")) {
+        return;
+    }
+    if (!data.empty()) {
+        _currentLength += host::LenB(data);
+        _contentlength -= host::LenB(data);
+        if (_downloadStream) {
+            _downloadStream->Write(data);
+        } else {
+            _pageBufferStream->Write(data);
+        }
+        if (!synchronous && ReceiveProgress) {
+            ReceiveProgress(_currentLength, _totalLength, data);
+        }
+    }
+    if ((_httpStatusCode == 401 || _httpStatusCode == 407) && !IsConnected()) {
+        _ProcessPage();
+        return;
+    }
+    if (_totalLength > 0 && _currentLength >= _totalLength) {
+        Close();
+        _ProcessPage();
+    }
+}
+
+void HTTPSocket::OnError() {
+    const bool wasConnected = _connectionValid;
+    _connectionValid = false;
+    if (!wasConnected) {
+        SetError(LastErrorCode());
+        return;
+    }
+    // The server closed the connection (or it broke): the end of the response.
+    if (threadProtection) {
+        closePending_ = true; // the busy data handler finishes the response when it returns
+        return;
+    }
+    completeAtClose();
+}
+
+void HTTPSocket::completeAtClose() {
+    if (_pageComplete) {
+        return;
+    }
+    const uint64_t generation = requestGeneration_;
+    if (BytesAvailable() > 0) {
+        _HandleNewData();
+        if (generation != requestGeneration_ || _pageComplete || mErrorCode != HTTPError::None) {
+            return;
+        }
+    }
+    if (!_pageHeaders) {
+        // Nothing, or only part of a header block, arrived: there is no page to deliver.
+        _pageComplete = true;
+        SetError(HTTPError::IncompleteHead);
+        return;
+    }
+    _ProcessPage();
+}
+
+void HTTPSocket::SetError(int64_t code) {
+    mErrorCode = code;
+    if (!synchronous && Error) {
+        Error(code);
+    }
+}
+
+void HTTPSocket::_ProcessPage() {
+    if (_pageComplete) {
+        return;
+    }
+    _pageComplete = true;
+    FileRef file = _downloadFile;
+    _KillDownloadStream();
+    if (host::EqualsIgnoreCase(_httpAction, "HEAD") || synchronous) {
+        return;
+    }
+    if (file) {
+        if (DownloadComplete) {
+            DownloadComplete(_processingURL, _httpStatusCode, _pageHeaders, file);
+        }
+    } else if (PageReceived) {
+        const std::string body =
+            _currentLength > 0 ? _pageBuffer->StringValue(0, _currentLength) : std::string();
+        PageReceived(_processingURL, _httpStatusCode, _pageHeaders, body);
+    }
+}
+
+bool HTTPSocket::_SetDownloadFile(FileRef file) {
+    _KillDownloadStream();
+    if (!file) {
+        return true;
+    }
+    if (file->Exists() && file->Directory()) {
+        SetError(HTTPError::DownloadFile);
+        return false;
+    }
+    try {
+        auto created = file->CreateTextFile();
+        if (!created) {
+            SetError(HTTPError::DownloadFile);
+            return false;
+        }
+        created->Close();
+        _downloadStream = host::BinaryStream::Create(*file, true);
+    } catch (const host::IOException&) {
+        SetError(HTTPError::DownloadFile);
+        return false;
+    }
+    _downloadFile = std::move(file);
+    return true;
+}
+
+void HTTPSocket::_KillDownloadStream() {
+    _downloadFile.reset();
+    if (_downloadStream) {
+        _downloadStream->Close();
+        _downloadStream.reset();
+    }
+}
+
+int64_t HTTPSocket::HTTPStatusCode() const { return _httpStatusCode; }
+
+int64_t HTTPSocket::ErrorCode() const { return mErrorCode; }
+
+HeadersRef HTTPSocket::PageHeaders() const {
+    return _pageHeaders && _pageHeaders->Count() > 0 ? _pageHeaders : nullptr;
+}
+
+// ---- request operations and the blocking wait ---------------------------------------------
+
+void HTTPSocket::startRequest(const std::string& method, const std::string& url, FileRef file,
+                              bool blocking, int64_t timeout) {
+    if (blocking) {
+        timeoutSeconds = timeout;
+    }
+    synchronous = blocking;
+    authenticationRetries_ = 0;
+    _DoConnect(url, method, std::move(file));
+    if (blocking) {
+        WaitForPage();
+    }
+}
+
+std::string HTTPSocket::blockingBody() {
+    if (!requestConnected_ || _currentLength <= 0) {
+        return {};
+    }
+    // The page buffer is not needed after a blocking call: hand its bytes over instead of
+    // copying a possibly large body.
+    return _pageBuffer->TakeString(_currentLength);
+}
+
+void HTTPSocket::Get(const std::string& url) { startRequest("GET", url, nullptr, false, 0); }
+
+void HTTPSocket::Get(const std::string& url, FileRef file) {
+    startRequest("GET", url, std::move(file), false, 0);
+}
+
+bool HTTPSocket::Get(const std::string& url, FileRef file, int64_t timeout) {
+    startRequest("GET", url, std::move(file), true, timeout);
+    return mErrorCode == HTTPError::None;
+}
+
+std::string HTTPSocket::Get(const std::string& url, int64_t timeout) {
+    startRequest("GET", url, nullptr, true, timeout);
+    return blockingBody();
+}
+
+void HTTPSocket::GetHeaders(const std::string& url) {
+    startRequest("HEAD", url, nullptr, false, 0);
+}
+
+HeadersRef HTTPSocket::GetHeaders(const std::string& url, int64_t timeout) {
+    startRequest("HEAD", url, nullptr, true, timeout);
+    return requestConnected_ ? _pageHeaders : nullptr;
+}
+
+void HTTPSocket::Post(const std::string& url) { startRequest("POST", url, nullptr, false, 0); }
+
+void HTTPSocket::Post(const std::string& url, FileRef file) {
+    startRequest("POST", url, std::move(file), false, 0);
+}
+
+bool HTTPSocket::Post(const std::string& url, FileRef file, int64_t timeout) {
+    startRequest("POST", url, std::move(file), true, timeout);
+    return mErrorCode == HTTPError::None;
+}
+
+std::string HTTPSocket::Post(const std::string& url, int64_t timeout) {
+    startRequest("POST", url, nullptr, true, timeout);
+    return blockingBody();
+}
+
+void HTTPSocket::SendRequest(const std::string& method, const std::string& url) {
+    startRequest(method, url, nullptr, false, 0);
+}
+
+void HTTPSocket::SendRequest(const std::string& method, const std::string& url, FileRef file) {
+    startRequest(method, url, std::move(file), false, 0);
+}
+
+bool HTTPSocket::SendRequest(const std::string& method, const std::string& url, FileRef file,
+                             int64_t timeout) {
+    startRequest(method, url, std::move(file), true, timeout);
+    return mErrorCode == HTTPError::None;
+}
+
+std::string HTTPSocket::SendRequest(const std::string& method, const std::string& url,
+                                    int64_t timeout) {
+    startRequest(method, url, nullptr, true, timeout);
+    return blockingBody();
+}
+
+void HTTPSocket::WaitForPage() {
+    host::Application* app = host::getAppObject();
+    _pageComplete = false;
+    const auto deadlineFromNow = [this] { return host::Ticks() + timeoutSeconds * 60; };
+    int64_t deadline = deadlineFromNow();
+    int64_t lastSize = 0;
+    bool lastConnectionState = false;
+    while (true) {
+        if (_pageComplete || mErrorCode != HTTPError::None) {
+            return;
+        }
+        // Poll sleeps in the OS until this socket has activity or a short slice has passed,
+        // so the wait does not hold a processor busy.
+        Poll();
+        if (Yield && app) {
+            app->DoEvents(-1);
+        }
+        if (_connectionValid != lastConnectionState) {
+            lastConnectionState = _connectionValid;
+            deadline = deadlineFromNow();
+        } else if (_pageBuffer->Size() != lastSize) {
+            lastSize = _pageBuffer->Size();
+            deadline = deadlineFromNow();
+        }
+        if (timeoutSeconds > 0 && host::Ticks() > deadline) {
+            Close();
+            _connectionValid = false;
+            SetError(HTTPError::Timeout);
+            return;
+        }
+        if (app) {
+            app->YieldToNextThread();
+        }
+    }
+}
+
+// ---- authentication -----------------------------------------------------------------------
+
+bool HTTPSocket::_SetAuthentication(const std::string& prefix) {
+    const std::string challenge = _pageHeaders->Value(prefix + "-Authenticate");
+    const std::string scheme = host::NthField(challenge, " ", 1);
+    host::Dictionary params =
+        _ParseAuthenticationParams(host::Mid(challenge, host::Len(scheme) + 2));
+    params.SetValue("method", _httpAction);
+    // The request target exactly as the request line carries it: servers compare the two.
+    params.SetValue("uri", _path);
+    if (params.HasKey("nonce")) {
+        _lastServerNonce = params.Value("nonce").StringValue();
+    } else {
+        params.SetValue("nonce", _lastServerNonce);
+    }
+    const bool proxy = host::EqualsIgnoreCase(prefix, "Proxy");
+    const AuthenticationHandler& handler =
+        proxy ? ProxyAuthenticationRequired : AuthenticationRequired;
+    if (!handler) {
+        return false;
+    }
+    std::string userName;
+    std::string password;
+    const std::string realm = params.Lookup("realm", std::string()).StringValue();
+    if (!handler(realm, _pageHeaders, userName, password)) {
+        return false;
+    }
+    const std::string value = _CreateAuthenticationData(scheme, userName, password, params);
+    if (value.empty()) {
+        return false;
+    }
+    if (hasLineBreakOrNul(userName) || hasLineBreakOrNul(password)) {
+        unsafeCredentials_ = true; // the repeated request is refused before it connects
+    }
+    (proxy ? _proxyAuthenticationKey : _authenticationKey) = value;
+    return true;
+}
+
+host::Dictionary HTTPSocket::_ParseAuthenticationParams(const std::string& text) const {
+    // name=value elements separated by commas; a quoted value may hold commas and
+    // backslash-escaped characters. Blanks around elements are dropped.
+    host::Dictionary params;
+    size_t i = 0;
+    const size_t n = text.size();
+    const auto skipBlanks = [&] {
+        while (i < n && (text[i] == ' ' || text[i] == '\t')) {
+            ++i;
+        }
+    };
+    while (i < n) {
+        skipBlanks();
+        if (i < n && text[i] == ',') {
+            ++i;
+            continue;
+        }
+        const size_t nameStart = i;
+        while (i < n && text[i] != '=' && text[i] != ',') {
+            ++i;
+        }
+        std::string name = host::Trim(text.substr(nameStart, i - nameStart));
+        std::string value;
+        if (i < n && text[i] == '=') {
+            ++i;
+            skipBlanks();
+            if (i < n && text[i] == '"') {
+                ++i;
+                while (i < n && text[i] != '"') {
+                    if (text[i] == '\\' && i + 1 < n) {
+                        ++i;
+                    }
+                    value += text[i++];
+                }
+                if (i < n) {
+                    ++i; // closing quotation mark
+                }
+                while (i < n && text[i] != ',') {
+                    ++i;
+                }
+            } else {
+                const size_t valueStart = i;
+                while (i < n && text[i] != ',') {
+                    ++i;
+                }
+                value = host::Trim(text.substr(valueStart, i - valueStart));
+            }
+        }
+        if (!name.empty()) {
+            params.SetValue(name, value);
+        }
+    }
+    return params;
+}
+
+std::string HTTPSocket::_CreateAuthenticationData(const std::string& scheme,
+                                                  const std::string& userName,
+                                                  const std::string& password,
+                                                  host::Dictionary& params) {
+    if (host::EqualsIgnoreCase(scheme, "Basic")) {
+        return "Basic " + host::EncodeBase64(userName + ":" + password, 0);
+    }
+    if (!host::EqualsIgnoreCase(scheme, "Digest")) {
+        return {};
+    }
+    const auto param = [&](const char* name, const char* fallback) {
+        return params.Lookup(name, std::string(fallback)).StringValue();
+    };
+    const std::string nonce = param("nonce", "");
+    if (!_Nonces) {
+        _Nonces = std::make_unique<host::Dictionary>();
+    }
+    const int64_t count = _Nonces->Lookup(nonce, int64_t(0)).IntegerValue();
+    const std::string nc = host::FormatZeroPadded(count + 1, 8);
+    _Nonces->SetValue(nonce, count + 1);
+    const std::string cnonce = _CreateNonce();
+    const std::string realm = param("realm", "");
+    const std::string uri = param("uri", "/");
+    const std::string ha1 = _EncodeHex(host::MD5(userName + ":" + realm + ":" + password));
+    const std::string ha2 = _EncodeHex(host::MD5(param("method", "GET") + ":" + uri));
+    const std::string response =
+        _EncodeHex(host::MD5(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2));
+    const std::string q = "\"";
+    std::string value = "Digest username=" + q + userName + q + ", ";
+    value += "realm=" + q + realm + q + ", ";
+    value += "nonce=" + q + nonce + q + ", ";
+    value += "uri=" + q + uri + q + ", ";
+    value += "qop=auth, ";
+    value += "nc=" + nc + ", ";
+    value += "cnonce=" + q + cnonce + q + ", ";
+    value += "response=" + q + response + q + ", ";
+    if (params.HasKey("opaque")) {
+        value += "opaque=" + q + params.Value("opaque").StringValue() + q;
+    }
+    return value;
+}
+
+std::string HTTPSocket::_CreateNonce() {
+    host::Random& generator = nonceGenerator();
+    std::string nonce;
+    nonce.reserve(25);
+    for (int i = 0; i < 25; ++i) {
+        const int64_t n = generator.InRange(0, 61);
+        const int64_t code = n <= 9 ? 48 + n : n <= 35 ? 55 + n : 61 + n;
+        nonce += static_cast<char>(code);
+    }
+    return nonce;
+}
+
+} // namespace http

@@ -1,0 +1,218 @@
+#pragma once
+
+// HTTP/1.0 client over the host TCP socket: one request per connection, asynchronous
+// (results through the events below) or blocking (the call waits and returns the result).
+//
+// Error codes (ErrorCode(), the Error event):
+//    0  no error
+//   -1  no progress within the timeout of a blocking call; the socket was closed
+//    1  the download file is a folder, cannot be created or cannot be opened for writing
+//   -2  unsafe request refused before connecting: the method or a header name is not an
+//       HTTP token, or the URL, a header value, the media type or a credential holds CR, LF,
+//       NUL or another control character but tab; nothing was connected or written
+//   -3  the response's header block exceeded kMaxHeaderBlockBytes; the connection was closed
+//       and no page is delivered
+//   -4  the connection ended before the end of the response's header block (an empty or
+//       truncated reply); no page is delivered
+//   any other value: the host socket's LastErrorCode (always positive, see host/TCPSocket.h)
+//       for a connection that failed before it was up
+
+#include "host/Dictionary.h"
+#include "host/Storage.h"
+#include "host/TCPSocket.h"
+#include "http/InternetHeaders.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace http {
+
+namespace HTTPError {
+inline constexpr int64_t None = 0;
+inline constexpr int64_t Timeout = -1;
+inline constexpr int64_t DownloadFile = 1;
+inline constexpr int64_t UnsafeRequest = -2;
+inline constexpr int64_t HeaderBlockTooLarge = -3;
+inline constexpr int64_t IncompleteHead = -4;
+} // namespace HTTPError
+
+// Limits of the client, kept together.
+inline constexpr int64_t kMaxHeaderBlockBytes = 300 * 1024;
+inline constexpr int kMaxAuthenticationRetries = 10;
+// Never reserve more than this up front for an announced body, whatever the server claims.
+inline constexpr int64_t kMaxBodyReservation = int64_t(1) << 30;
+
+using HeadersRef = std::shared_ptr<InternetHeaders>;
+using FileRef = std::shared_ptr<host::FolderItem>;
+
+// The small interface web-service callers rely on.
+class _SOAPSocket {
+public:
+    virtual ~_SOAPSocket() = default;
+    virtual int64_t ErrorCode() const = 0;
+    virtual std::string Get(const std::string& url, int64_t timeoutSeconds) = 0;
+    virtual HeadersRef GetRequestHeaders() = 0;
+    virtual std::string Post(const std::string& url, int64_t timeoutSeconds) = 0;
+    virtual void SetPostContent(const std::string& content, const std::string& mimeType) = 0;
+};
+
+class HTTPSocket : public host::TCPSocket, public _SOAPSocket {
+public:
+    HTTPSocket();
+    ~HTTPSocket() override;
+
+    // Public fields.
+    std::string HTTPProxyAddress;
+    int64_t HTTPProxyPort = 0;
+    HeadersRef requestHeaders;
+    bool Yield = false;
+
+    // Events; an owner implements any of them by assigning a handler. The two
+    // authentication events are raised in both modes, all others only for asynchronous use.
+    // The authentication handlers fill in user name and password (passed in empty) and
+    // return true to have the request repeated with them.
+    using AuthenticationHandler = std::function<bool(const std::string& realm, HeadersRef headers,
+                                                     std::string& userName, std::string& password)>;
+    AuthenticationHandler AuthenticationRequired;
+    std::function<void()> Connected;
+    std::function<void(const std::string& url, int64_t httpStatus, HeadersRef headers, FileRef file)>
+        DownloadComplete;
+    std::function<void(int64_t code)> Error;
+    std::function<void(HeadersRef headers, int64_t httpStatus)> HeadersReceived;
+    std::function<void(const std::string& url, int64_t httpStatus, HeadersRef headers,
+                       const std::string& content)>
+        PageReceived;
+    AuthenticationHandler ProxyAuthenticationRequired;
+    std::function<void(int64_t bytesReceived, int64_t totalBytes, const std::string& newData)>
+        ReceiveProgress;
+
+    void ClearRequestHeaders();
+    // Raises NilObjectException when form is null.
+    std::string EncodeFormData(const host::Dictionary* form);
+    int64_t ErrorCode() const override;
+
+    void Get(const std::string& url);
+    void Get(const std::string& url, FileRef file);
+    bool Get(const std::string& url, FileRef file, int64_t timeoutSeconds);
+    std::string Get(const std::string& url, int64_t timeoutSeconds) override;
+
+    void GetHeaders(const std::string& url);
+    HeadersRef GetHeaders(const std::string& url, int64_t timeoutSeconds);
+
+    int64_t HTTPStatusCode() const;
+    HeadersRef PageHeaders() const;
+
+    void Post(const std::string& url);
+    void Post(const std::string& url, FileRef file);
+    bool Post(const std::string& url, FileRef file, int64_t timeoutSeconds);
+    std::string Post(const std::string& url, int64_t timeoutSeconds) override;
+
+    void SendRequest(const std::string& method, const std::string& url);
+    void SendRequest(const std::string& method, const std::string& url, FileRef file);
+    bool SendRequest(const std::string& method, const std::string& url, FileRef file,
+                     int64_t timeoutSeconds);
+    std::string SendRequest(const std::string& method, const std::string& url,
+                            int64_t timeoutSeconds);
+
+    void SetFormData(const host::Dictionary* form);
+    [[deprecated("use SetRequestContent")]] void SetPostContent(const std::string& content,
+                                                                const std::string& mimeType) override;
+    void SetRequestContent(const std::string& content, const std::string& mimeType);
+    void SetRequestHeader(const std::string& name, const std::string& value);
+
+    // Returns the request headers object itself; changes apply to later requests.
+    HeadersRef GetRequestHeaders() override;
+
+protected:
+    // Internal steps, reachable by subclasses (the tests use that).
+    void SetError(int64_t code);
+    void WaitForPage();
+    std::string _CreateAuthenticationData(const std::string& scheme, const std::string& userName,
+                                          const std::string& password, host::Dictionary& params);
+    std::string _CreateNonce();
+    void _DoConnect(const std::string& url, const std::string& method, FileRef file);
+    std::string _EncodeHex(const std::string& text) const;
+    std::string _EncodeURLString(const std::string& text) const;
+    void _HandleNewData();
+    void _InitializeRequestHeaders();
+    void _KillDownloadStream();
+    host::Dictionary _ParseAuthenticationParams(const std::string& text) const;
+    void _ParseHeaders(const std::string& headerBlock);
+    void _ParseURL(const std::string& url);
+    void _ProcessData(const std::string& data);
+    void _ProcessPage();
+    void _ResetVariables();
+    void _SendRequest(const std::string& method);
+    bool _SetAuthentication(const std::string& prefix);
+    bool _SetDownloadFile(FileRef file);
+
+    // Socket notifications.
+    void OnConnected() override;
+    void OnDataAvailable() override;
+    void OnError() override;
+    void OnSendComplete(bool userAborted) override;
+
+    // Fields, in the order of the design; those below are private to the client's logic.
+    int64_t mErrorCode = 0;
+    bool synchronous = false;
+    bool threadProtection = false;
+    int64_t timeoutSeconds = 0;
+    std::string _authenticationKey;
+    bool _connectionValid = false;
+    int64_t _contentlength = 0;
+    int64_t _currentLength = 0;
+    int64_t _DefaultPort = 0;
+    FileRef _downloadFile;
+    std::shared_ptr<host::BinaryStream> _downloadStream;
+    std::string _httpAction;
+    int64_t _httpStatusCode = 0;
+    std::string _lastServerNonce;
+    std::unique_ptr<host::Dictionary> _Nonces;
+    std::shared_ptr<host::MemoryBlock> _pageBuffer;
+    std::shared_ptr<host::BinaryStream> _pageBufferStream;
+    bool _pageComplete = false;
+    HeadersRef _pageHeaders;
+    std::string _path;
+    std::string _postContent;
+    std::string _postContentType;
+    std::string _processingURL;
+    std::string _proxyAuthenticationKey;
+    std::string _server;
+    int64_t _totalLength = 0;
+
+private:
+    // Starts a request from a public operation (as opposed to an authentication retry).
+    void startRequest(const std::string& method, const std::string& url, FileRef file,
+                      bool blocking, int64_t timeout);
+    std::string blockingBody();
+    bool requestIsSafe() const;
+    void completeAtClose();
+    void handleArrival();
+    void failHeaderBlock();
+    void resetHeaderScan();
+    bool findHeaderEnd(const std::string& buffered, size_t& blockLength, size_t& eolLength);
+
+    // A connection of the current request came up (a blocking call returns only data of
+    // its own request).
+    bool requestConnected_ = false;
+    // Authentication repeats of the current request.
+    int authenticationRetries_ = 0;
+    // Credentials from an authentication handler held a forbidden control character.
+    bool unsafeCredentials_ = false;
+    // The server's close arrived while the data handler was busy; finish when it returns.
+    bool closePending_ = false;
+    // Incremented by every _DoConnect, so a handler can tell that a retry replaced the request.
+    uint64_t requestGeneration_ = 0;
+
+    // Incremental search for the end of the header block, so each arrival scans only the
+    // bytes that are new.
+    struct HeaderScan {
+        size_t scanned = 0;
+        bool hasCRLF = false, hasLF = false, hasCR = false;
+        size_t lflf = std::string::npos, crlfcrlf = std::string::npos, crcr = std::string::npos;
+    } headerScan_;
+};
+
+} // namespace http
