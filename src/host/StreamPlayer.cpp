@@ -1,0 +1,291 @@
+#include "host/StreamPlayer.h"
+
+#include "host/Application.h"
+#include "host/Exceptions.h"
+
+#include <QAudio>
+#include <QAudioOutput>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QMediaPlayer>
+#include <QTimer>
+#include <QUrl>
+#include <algorithm>
+
+namespace host {
+
+namespace {
+
+// A stream that shows no sign of life (no status change, no buffering progress, no advance of
+// the playing position) for this long is taken as dropped: a network that vanished without a
+// reset leaves the backend waiting on its own, much longer, timeouts.
+constexpr int StallTimeoutMilliseconds = 3000;
+// How often the stall watchdog looks.
+constexpr int StallCheckMilliseconds = 500;
+
+void requireMainThread(const char* operation) {
+    requireUIThread((std::string("StreamPlayer.") + operation).c_str());
+}
+
+// Qt Multimedia picks its backend once per process; the streams are decoded by GStreamer
+// (the codecs the player promises are the ones Debian's GStreamer plug-ins bring), so ask
+// for it unless the environment has already chosen.
+void preferGStreamerBackend() {
+    if (!qEnvironmentVariableIsSet("QT_MEDIA_BACKEND")) {
+        qputenv("QT_MEDIA_BACKEND", "gstreamer");
+    }
+}
+
+} // namespace
+
+struct StreamPlayer::Impl {
+    Impl() {
+        preferGStreamerBackend();
+        player = std::make_unique<QMediaPlayer>();
+        output = std::make_unique<QAudioOutput>();
+        player->setAudioOutput(output.get());
+        output->setVolume(static_cast<float>(linearGain(volume)));
+
+        reopenTimer.setSingleShot(true);
+        stallTimer.setInterval(StallCheckMilliseconds);
+
+        // Qt calls these from its event loop; nothing may escape into it.
+        QObject::connect(player.get(), &QMediaPlayer::mediaStatusChanged, &context,
+                         [this](QMediaPlayer::MediaStatus status) {
+                             runUnderExceptionPolicy([&] { onMediaStatus(status); });
+                         });
+        QObject::connect(player.get(), &QMediaPlayer::errorOccurred, &context,
+                         [this](QMediaPlayer::Error error, const QString& text) {
+                             runUnderExceptionPolicy([&] { onError(error, text); });
+                         });
+        QObject::connect(player.get(), &QMediaPlayer::playbackStateChanged, &context,
+                         [this](QMediaPlayer::PlaybackState playback) {
+                             runUnderExceptionPolicy([&] { onPlaybackState(playback); });
+                         });
+        QObject::connect(player.get(), &QMediaPlayer::bufferProgressChanged, &context,
+                         [this](float) { noteProgress(); });
+        QObject::connect(player.get(), &QMediaPlayer::positionChanged, &context,
+                         [this](qint64) { noteProgress(); });
+        QObject::connect(&reopenTimer, &QTimer::timeout, &context,
+                         [this] { runUnderExceptionPolicy([&] { onReopenDue(); }); });
+        QObject::connect(&stallTimer, &QTimer::timeout, &context,
+                         [this] { runUnderExceptionPolicy([&] { onStallCheck(); }); });
+    }
+
+    ~Impl() {
+        // The player goes before its output; its signals must not reach a half-destroyed Impl.
+        QObject::disconnect(player.get(), nullptr, &context, nullptr);
+        player->stop();
+        player.reset();
+    }
+
+    // Hands the stream to the backend afresh and starts it.
+    void open() {
+        reopenTimer.stop();
+        lastError.clear();
+        state = State::Opening;
+        ++backendChanges;
+        player->setSource(QUrl());
+        player->setSource(QUrl(QString::fromStdString(url)));
+        player->play();
+        --backendChanges;
+        lastProgress.restart();
+        stallTimer.start();
+    }
+
+    void halt() {
+        wanted = false;
+        state = State::Stopped;
+        reopenTimer.stop();
+        stallTimer.stop();
+        ++backendChanges;
+        player->stop();
+        player->setSource(QUrl());
+        --backendChanges;
+    }
+
+    // The stream ended or failed by itself while it was meant to play.
+    void lost() {
+        if (!wanted || state == State::Reopening) {
+            return;
+        }
+        if (!looping) {
+            halt();
+            return;
+        }
+        state = State::Reopening;
+        stallTimer.stop();
+        ++backendChanges;
+        player->stop();
+        --backendChanges;
+        reopenTimer.start(static_cast<int>(ReopenIntervalMilliseconds));
+    }
+
+    void onReopenDue() {
+        if (wanted && state == State::Reopening) {
+            ++reopens;
+            open();
+        }
+    }
+
+    void onMediaStatus(QMediaPlayer::MediaStatus status) {
+        if (backendChanges > 0 || !wanted) {
+            return;
+        }
+        noteProgress();
+        switch (status) {
+        case QMediaPlayer::BufferedMedia:
+            if (state == State::Opening) {
+                state = State::Playing;
+            }
+            break;
+        case QMediaPlayer::EndOfMedia:
+        case QMediaPlayer::InvalidMedia:
+            lost();
+            break;
+        default:
+            break;
+        }
+    }
+
+    void onError(QMediaPlayer::Error error, const QString& text) {
+        if (error == QMediaPlayer::NoError) {
+            return;
+        }
+        lastError = text.toStdString();
+        if (backendChanges == 0) {
+            lost();
+        }
+    }
+
+    void onPlaybackState(QMediaPlayer::PlaybackState playback) {
+        // Some backends end a stream by stopping without an EndOfMedia first.
+        if (backendChanges == 0 && playback == QMediaPlayer::StoppedState) {
+            lost();
+        }
+    }
+
+    void noteProgress() { lastProgress.restart(); }
+
+    void onStallCheck() {
+        if (wanted && (state == State::Opening || state == State::Playing) &&
+            lastProgress.hasExpired(StallTimeoutMilliseconds)) {
+            lastError =
+                "no data from the stream for " + std::to_string(StallTimeoutMilliseconds) + " ms";
+            lost();
+        }
+    }
+
+    QObject context; // receiver of every connection, so they all end with the Impl
+    std::unique_ptr<QMediaPlayer> player;
+    std::unique_ptr<QAudioOutput> output;
+    QTimer reopenTimer;
+    QTimer stallTimer;
+    QElapsedTimer lastProgress;
+
+    std::string url;
+    int64_t volume = FullVolume;
+    bool looping = false;
+    bool autoPlay = false;
+    bool wanted = false; // play() (or AutoPlay) happened and no stop() since
+    State state = State::Stopped;
+    std::string lastError;
+    int64_t reopens = 0;
+    int backendChanges = 0; // > 0 while we drive the backend ourselves: its echoes are ours
+};
+
+StreamPlayer::StreamPlayer() {
+    requireMainThread("Constructor");
+    ensureRuntime();
+    impl_ = std::make_unique<Impl>();
+}
+
+StreamPlayer::~StreamPlayer() = default;
+
+void StreamPlayer::setUrl(const std::string& url) {
+    requireMainThread("Movie");
+    impl_->halt();
+    impl_->url = url;
+    if (impl_->autoPlay) {
+        play();
+    }
+}
+
+std::string StreamPlayer::url() const {
+    requireMainThread("Movie");
+    return impl_->url;
+}
+
+void StreamPlayer::play() {
+    requireMainThread("Play");
+    if (impl_->wanted || impl_->url.empty()) {
+        return;
+    }
+    impl_->wanted = true;
+    impl_->reopens = 0;
+    impl_->open();
+}
+
+void StreamPlayer::stop() {
+    requireMainThread("Stop");
+    impl_->halt();
+}
+
+void StreamPlayer::setVolume(int64_t volume) {
+    requireMainThread("Volume");
+    impl_->volume = std::clamp<int64_t>(volume, 0, FullVolume);
+    impl_->output->setVolume(static_cast<float>(linearGain(impl_->volume)));
+}
+
+int64_t StreamPlayer::volume() const {
+    requireMainThread("Volume");
+    return impl_->volume;
+}
+
+void StreamPlayer::setLooping(bool looping) {
+    requireMainThread("Looping");
+    impl_->looping = looping;
+}
+
+bool StreamPlayer::looping() const {
+    requireMainThread("Looping");
+    return impl_->looping;
+}
+
+void StreamPlayer::setAutoPlay(bool autoPlay) {
+    requireMainThread("AutoPlay");
+    impl_->autoPlay = autoPlay;
+}
+
+bool StreamPlayer::autoPlay() const {
+    requireMainThread("AutoPlay");
+    return impl_->autoPlay;
+}
+
+bool StreamPlayer::isPlaying() const {
+    requireMainThread("IsPlaying");
+    return impl_->wanted;
+}
+
+StreamPlayer::State StreamPlayer::state() const {
+    requireMainThread("State");
+    return impl_->state;
+}
+
+std::string StreamPlayer::lastError() const {
+    requireMainThread("LastError");
+    return impl_->lastError;
+}
+
+int64_t StreamPlayer::reopenCount() const {
+    requireMainThread("ReopenCount");
+    return impl_->reopens;
+}
+
+double StreamPlayer::linearGain(int64_t volume) {
+    const double level = static_cast<double>(std::clamp<int64_t>(volume, 0, FullVolume)) /
+                         static_cast<double>(FullVolume);
+    return QAudio::convertVolume(level, QAudio::CubicVolumeScale, QAudio::LinearVolumeScale);
+}
+
+} // namespace host
