@@ -74,6 +74,26 @@ int connectLoopback(int port) {
     return fd;
 }
 
+std::string base64(const std::string& in) {
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        const uint32_t n = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8) | uint8_t(in[i + 2]);
+        out += {alphabet[n >> 18], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63],
+                alphabet[n & 63]};
+    }
+    if (i + 1 == in.size()) {
+        const uint32_t n = uint8_t(in[i]) << 16;
+        out += {alphabet[n >> 18], alphabet[(n >> 12) & 63], '=', '='};
+    } else if (i + 2 == in.size()) {
+        const uint32_t n = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8);
+        out += {alphabet[n >> 18], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63], '='};
+    }
+    return out;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -528,6 +548,7 @@ ToneSource::~ToneSource() {
     if (process_) {
         process_->kill();
     }
+    stopRelay();
 }
 
 bool ToneSource::start(std::chrono::milliseconds timeout) {
@@ -545,24 +566,98 @@ bool ToneSource::start(std::chrono::milliseconds timeout) {
                                      "!"};
     if (codec_ == Codec::Vorbis) {
         argv.insert(argv.end(), {"vorbisenc", "quality=0.5", "!", "oggmux", "!"});
-    } else {
+    } else if (codec_ == Codec::Mp3) {
         argv.insert(argv.end(),
                     {"lamemp3enc", "target=bitrate", "bitrate=128", "!", "mpegaudioparse", "!"});
+    } else {
+        argv.insert(argv.end(), {"avenc_aac", "bitrate=128000", "!", "aacparse", "!",
+                                 "audio/mpeg,mpegversion=4,stream-format=adts", "!"});
     }
-    argv.insert(argv.end(),
-                {"shout2send", "ip=127.0.0.1", "port=" + std::to_string(icecast_.port()),
-                 "password=" + icecast_.sourcePassword(), "mount=" + mount_, "sync=true"});
+    if (codec_ == Codec::Aac) {
+        argv.insert(argv.end(), {"fdsink", "fd=1", "sync=false"});
+    } else {
+        argv.insert(argv.end(),
+                    {"shout2send", "ip=127.0.0.1", "port=" + std::to_string(icecast_.port()),
+                     "password=" + icecast_.sourcePassword(), "mount=" + mount_, "sync=true"});
+    }
     ChildProcess::Options options;
     options.argv = argv;
     options.logPath = dir_.path() / ("source-" + std::to_string(++runs_) + ".log");
+    options.captureStdout = codec_ == Codec::Aac;
     process_.emplace(options);
+    if (codec_ == Codec::Aac && !startRelay(timeout)) {
+        return false;
+    }
     return icecast_.waitForMount(mount_, true, timeout);
+}
+
+bool ToneSource::startRelay(std::chrono::milliseconds timeout) {
+    stopRelay();
+    relayFd_ = connectLoopback(icecast_.port());
+    if (relayFd_ < 0) {
+        return false;
+    }
+    const std::string request = "PUT " + mount_ +
+                                " HTTP/1.0\r\n"
+                                "Authorization: Basic " +
+                                base64("source:" + icecast_.sourcePassword()) +
+                                "\r\n"
+                                "Content-Type: audio/aac\r\n"
+                                "Ice-Public: 0\r\n"
+                                "Ice-Name: tone\r\n\r\n";
+    if (::send(relayFd_, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
+        return false;
+    }
+    // Icecast answers once it has taken the mount.
+    std::string reply;
+    const auto deadline = Clock::now() + timeout;
+    while (reply.find("\r\n\r\n") == std::string::npos && Clock::now() < deadline) {
+        pollfd p{relayFd_, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            char c = 0;
+            if (::recv(relayFd_, &c, 1, 0) != 1) {
+                break;
+            }
+            reply.push_back(c);
+        }
+    }
+    if (reply.rfind("HTTP/1.0 200", 0) != 0 && reply.rfind("HTTP/1.1 200", 0) != 0) {
+        return false;
+    }
+    relayStopping_ = false;
+    relay_ = std::thread([this, in = process_->readFd(), out = relayFd_] {
+        char buffer[4096];
+        while (!relayStopping_) {
+            pollfd p{in, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            const ssize_t n = ::read(in, buffer, sizeof buffer);
+            if (n <= 0 || ::send(out, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+                break;
+            }
+        }
+    });
+    return true;
+}
+
+void ToneSource::stopRelay() {
+    relayStopping_ = true;
+    if (relay_.joinable()) {
+        relay_.join();
+    }
+    if (relayFd_ >= 0) {
+        ::close(relayFd_);
+        relayFd_ = -1;
+    }
 }
 
 bool ToneSource::kill(std::chrono::milliseconds timeout) {
     if (process_) {
         process_->kill();
     }
+    stopRelay();
     return icecast_.waitForMount(mount_, false, timeout);
 }
 

@@ -151,10 +151,12 @@ private:
     std::optional<ChildProcess> server_;
 };
 
-// gst-launch sending a sine tone to an Icecast mount, encoded as Ogg/Vorbis or MP3.
+// gst-launch sending a sine tone to an Icecast mount, encoded as Ogg/Vorbis, MP3 or AAC.
+// Vorbis and MP3 go through GStreamer's own Icecast client; AAC, which that client does not
+// carry, is written to a pipe and relayed from here with Icecast's HTTP PUT source protocol.
 class ToneSource {
 public:
-    enum class Codec { Vorbis, Mp3 };
+    enum class Codec { Vorbis, Mp3, Aac };
     ToneSource(IcecastServer& icecast, std::string mount, double frequency,
                Codec codec = Codec::Vorbis);
     ~ToneSource();
@@ -166,6 +168,8 @@ public:
     std::string log() const;
 
 private:
+    bool startRelay(std::chrono::milliseconds timeout);
+    void stopRelay();
     IcecastServer& icecast_;
     std::string mount_;
     double frequency_;
@@ -173,6 +177,9 @@ private:
     TempDir dir_{"tamsel-tone-"};
     int runs_ = 0;
     std::optional<ChildProcess> process_;
+    int relayFd_ = -1;
+    std::atomic<bool> relayStopping_{false};
+    std::thread relay_;
 };
 
 } // namespace tamsel::test
