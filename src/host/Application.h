@@ -28,7 +28,8 @@ public:
     virtual bool UnhandledException(const RuntimeException& error);
 
     // Handles pending events of the whole program once (milliseconds < 0: no waiting).
-    void DoEvents(int64_t milliseconds = -1);
+    // Static: it needs no registered application object.
+    static void DoEvents(int64_t milliseconds = -1);
     // Lets other cooperative threads run; with none, it returns at once.
     void YieldToNextThread();
     void SleepCurrentThread(int64_t milliseconds);

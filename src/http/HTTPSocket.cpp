@@ -686,8 +686,9 @@ void HTTPSocket::WaitForPage() {
         // Poll sleeps in the OS until this socket has activity or a short slice has passed,
         // so the wait does not hold a processor busy.
         Poll();
-        if (Yield && app) {
-            app->DoEvents(-1);
+        if (Yield) {
+            // Also without a registered application object: the caller asked for events.
+            host::Application::DoEvents(-1);
         }
         if (_connectionValid != lastConnectionState) {
             lastConnectionState = _connectionValid;
