@@ -1,0 +1,617 @@
+#include "host/Controls.h"
+
+#include "host/Application.h"
+#include "host/StreamPlayer.h"
+#include "host/WidgetAccess.h"
+#include "host/Window.h"
+
+#include <QFont>
+#include <QFontDatabase>
+#include <QPointer>
+#include <QPushButton>
+#include <QSlider>
+#include <QUrl>
+#include <QWidget>
+#include <algorithm>
+#include <array>
+
+namespace host {
+namespace {
+
+int64_t integerOf(const PropertyValue& value) {
+    return std::get<int64_t>(value);
+}
+bool booleanOf(const PropertyValue& value) {
+    return std::get<bool>(value);
+}
+const std::string& stringOf(const PropertyValue& value) {
+    return std::get<std::string>(value);
+}
+
+int toInt(int64_t value) {
+    return static_cast<int>(std::clamp<int64_t>(value, -2147483647 - 1, 2147483647));
+}
+
+template <size_t N>
+bool contains(const std::array<std::string_view, N>& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Font units of the host: 0 the default, 1 pixels, 2 points; others count as points.
+constexpr uint8_t kFontUnitPixel = 1;
+
+} // namespace
+
+struct Control::Impl {
+    Impl(Window& parentWindow, QWidget* w) : parent(&parentWindow), widget(w) {}
+    ~Impl() { delete widget.data(); }
+
+    Window* parent;
+    QPointer<QWidget> widget;
+    std::string name;
+    int64_t index = kNoControlIndex;
+    bool lockLeft = true;
+    bool lockTop = true;
+    bool lockRight = false;
+    bool lockBottom = false;
+    int64_t tabPanelIndex = 0;
+    int64_t tabIndex = 0;
+    bool tabStop = true;
+    bool enabled = true;
+    bool visible = true;
+    bool autoDeactivate = true;
+    std::string helpTag;
+    std::string initialParent;
+};
+
+Control::Control(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
+    requireUIThread("Control.Constructor");
+    // A child made after its window is shown is not shown along with it.
+    if (widgetOf(*impl_->parent)->isVisible()) {
+        impl_->widget->show();
+    }
+}
+
+Control::~Control() = default;
+
+Window& Control::parentWindow() const {
+    return *impl_->parent;
+}
+
+std::string Control::Name() const {
+    requireUIThread("Control.Name");
+    return impl_->name;
+}
+
+int64_t Control::Index() const {
+    return impl_->index;
+}
+
+int64_t Control::Left() const {
+    requireUIThread("Control.Left");
+    return impl_->widget->x();
+}
+
+int64_t Control::Top() const {
+    requireUIThread("Control.Top");
+    return impl_->widget->y();
+}
+
+int64_t Control::Width() const {
+    requireUIThread("Control.Width");
+    return impl_->widget->width();
+}
+
+int64_t Control::Height() const {
+    requireUIThread("Control.Height");
+    return impl_->widget->height();
+}
+
+void Control::setLeft(int64_t left) {
+    requireUIThread("Control.Left");
+    impl_->widget->move(toInt(left), impl_->widget->y());
+}
+
+void Control::setTop(int64_t top) {
+    requireUIThread("Control.Top");
+    impl_->widget->move(impl_->widget->x(), toInt(top));
+}
+
+void Control::setWidth(int64_t width) {
+    requireUIThread("Control.Width");
+    impl_->widget->resize(std::max(0, toInt(width)), impl_->widget->height());
+}
+
+void Control::setHeight(int64_t height) {
+    requireUIThread("Control.Height");
+    impl_->widget->resize(impl_->widget->width(), std::max(0, toInt(height)));
+}
+
+bool Control::Enabled() const {
+    requireUIThread("Control.Enabled");
+    return impl_->enabled;
+}
+
+void Control::setEnabled(bool enabled) {
+    requireUIThread("Control.Enabled");
+    impl_->enabled = enabled;
+    impl_->widget->setEnabled(enabled);
+}
+
+bool Control::Visible() const {
+    requireUIThread("Control.Visible");
+    return impl_->visible;
+}
+
+void Control::setVisible(bool visible) {
+    requireUIThread("Control.Visible");
+    impl_->visible = visible;
+    impl_->widget->setVisible(visible);
+}
+
+int64_t Control::TabIndex() const {
+    requireUIThread("Control.TabIndex");
+    return impl_->tabIndex;
+}
+
+void Control::setTabIndex(int64_t tabIndex) {
+    requireUIThread("Control.TabIndex");
+    impl_->tabIndex = tabIndex;
+    impl_->parent->updateTabOrder();
+}
+
+bool Control::TabStop() const {
+    requireUIThread("Control.TabStop");
+    return impl_->tabStop;
+}
+
+std::string Control::HelpTag() const {
+    requireUIThread("Control.HelpTag");
+    return impl_->helpTag;
+}
+
+bool Control::HasProperty(std::string_view name) const {
+    static constexpr std::array<std::string_view, 18> common = {
+        "Name",     "Index",   "Left",      "Top",        "Width",          "Height",
+        "LockLeft", "LockTop", "LockRight", "LockBottom", "TabPanelIndex",  "TabIndex",
+        "TabStop",  "Enabled", "Visible",   "HelpTag",    "AutoDeactivate", "InitialParent"};
+    return contains(common, name) || hasOwnProperty(name);
+}
+
+void Control::SetProperty(std::string_view name, const PropertyValue& value) {
+    requireUIThread("Control.SetProperty");
+    Impl& d = *impl_;
+    if (name == "Name") {
+        d.name = stringOf(value);
+        d.widget->setObjectName(QString::fromStdString(d.name));
+    } else if (name == "Index") {
+        d.index = integerOf(value);
+    } else if (name == "Left") {
+        setLeft(integerOf(value));
+    } else if (name == "Top") {
+        setTop(integerOf(value));
+    } else if (name == "Width") {
+        setWidth(integerOf(value));
+    } else if (name == "Height") {
+        setHeight(integerOf(value));
+    } else if (name == "LockLeft") {
+        d.lockLeft = booleanOf(value);
+    } else if (name == "LockTop") {
+        d.lockTop = booleanOf(value);
+    } else if (name == "LockRight") {
+        d.lockRight = booleanOf(value);
+    } else if (name == "LockBottom") {
+        d.lockBottom = booleanOf(value);
+    } else if (name == "TabPanelIndex") {
+        // Only meaningful inside a tab panel; these controls sit on the window itself.
+        d.tabPanelIndex = integerOf(value);
+    } else if (name == "TabIndex") {
+        setTabIndex(integerOf(value));
+    } else if (name == "TabStop") {
+        d.tabStop = booleanOf(value);
+        d.parent->updateTabOrder();
+    } else if (name == "Enabled") {
+        setEnabled(booleanOf(value));
+    } else if (name == "Visible") {
+        setVisible(booleanOf(value));
+    } else if (name == "HelpTag") {
+        d.helpTag = stringOf(value);
+        d.widget->setToolTip(QString::fromStdString(d.helpTag));
+    } else if (name == "AutoDeactivate") {
+        // A macOS behaviour for inactive windows; nothing to do elsewhere.
+        d.autoDeactivate = booleanOf(value);
+    } else if (name == "InitialParent") {
+        // Empty: the control sits directly on the window, which is the only parent here.
+        d.initialParent = stringOf(value);
+    } else if (hasOwnProperty(name)) {
+        setOwnProperty(name, value);
+    } else {
+        throw UnsupportedFormatException(std::string("a ") + ClassName() + " has no property \"" +
+                                         std::string(name) + "\"");
+    }
+}
+
+void Control::parentResized(int64_t oldWidth, int64_t oldHeight, int64_t newWidth,
+                            int64_t newHeight) {
+    Impl& d = *impl_;
+    QRect r = d.widget->geometry();
+    const int dx = toInt(newWidth - oldWidth);
+    const int dy = toInt(newHeight - oldHeight);
+    if (d.lockRight) {
+        if (d.lockLeft) {
+            r.setWidth(std::max(0, r.width() + dx));
+        } else {
+            r.moveLeft(r.left() + dx);
+        }
+    }
+    if (d.lockBottom) {
+        if (d.lockTop) {
+            r.setHeight(std::max(0, r.height() + dy));
+        } else {
+            r.moveTop(r.top() + dy);
+        }
+    }
+    d.widget->setGeometry(r);
+}
+
+QWidget* widgetOf(const Control& control) {
+    return control.impl().widget.data();
+}
+
+// ---- PushButton -----------------------------------------------------------------------
+
+struct PushButton::ButtonState {
+    bool cancel = false;
+    int64_t buttonStyle = 0;
+    std::string textFont = "System";
+    float textSize = 0.0F;
+    FontUnit textUnit;
+    bool bold = false;
+    bool italic = false;
+    bool underline = false;
+};
+
+namespace {
+
+QPushButton* buttonWidget(const Control& control) {
+    return static_cast<QPushButton*>(widgetOf(control));
+}
+
+} // namespace
+
+PushButton::PushButton(Window& parent)
+    : Control(std::make_unique<Impl>(parent, new QPushButton(widgetOf(parent)))),
+      state_(std::make_unique<ButtonState>()) {
+    QPushButton* button = buttonWidget(*this);
+    button->setAutoDefault(false);
+    button->setFocusPolicy(Qt::StrongFocus);
+    QObject::connect(button, &QPushButton::clicked, button, [this] {
+        runUnderExceptionPolicy([this] {
+            if (Action) {
+                auto handler = Action;
+                handler(*this);
+            }
+        });
+    });
+}
+
+PushButton::~PushButton() = default;
+
+std::string PushButton::Caption() const {
+    requireUIThread("PushButton.Caption");
+    return buttonWidget(*this)->text().toStdString();
+}
+
+void PushButton::setCaption(const std::string& caption) {
+    requireUIThread("PushButton.Caption");
+    buttonWidget(*this)->setText(QString::fromStdString(caption));
+}
+
+bool PushButton::Default() const {
+    requireUIThread("PushButton.Default");
+    return buttonWidget(*this)->isDefault();
+}
+
+bool PushButton::Cancel() const {
+    requireUIThread("PushButton.Cancel");
+    return state_->cancel;
+}
+
+void PushButton::Push() {
+    requireUIThread("PushButton.Push");
+    buttonWidget(*this)->click();
+}
+
+bool PushButton::hasOwnProperty(std::string_view name) const {
+    static constexpr std::array<std::string_view, 10> own = {
+        "Caption",  "Default",  "Cancel", "ButtonStyle", "TextFont",
+        "TextSize", "TextUnit", "Bold",   "Italic",      "Underline"};
+    return contains(own, name);
+}
+
+void PushButton::setOwnProperty(std::string_view name, const PropertyValue& value) {
+    ButtonState& s = *state_;
+    QPushButton* button = buttonWidget(*this);
+    if (name == "Caption") {
+        setCaption(stringOf(value));
+        return;
+    }
+    if (name == "Default") {
+        button->setDefault(booleanOf(value));
+        return;
+    }
+    if (name == "Cancel") {
+        s.cancel = booleanOf(value);
+        return;
+    }
+    if (name == "ButtonStyle") {
+        // 0 is the platform's ordinary push button; the other frame styles are macOS bevels.
+        s.buttonStyle = integerOf(value);
+        return;
+    }
+    if (name == "TextFont") {
+        s.textFont = stringOf(value);
+    } else if (name == "TextSize") {
+        s.textSize = std::get<float>(value);
+    } else if (name == "TextUnit") {
+        s.textUnit = std::get<FontUnit>(value);
+    } else if (name == "Bold") {
+        s.bold = booleanOf(value);
+    } else if (name == "Italic") {
+        s.italic = booleanOf(value);
+    } else if (name == "Underline") {
+        s.underline = booleanOf(value);
+    }
+    // "System" (or nothing) and size 0 stand for the platform's own button font.
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    if (!s.textFont.empty() && s.textFont != "System") {
+        font.setFamily(QString::fromStdString(s.textFont));
+    }
+    if (s.textSize > 0.0F) {
+        if (s.textUnit.code == kFontUnitPixel) {
+            font.setPixelSize(std::max(1, static_cast<int>(s.textSize)));
+        } else {
+            font.setPointSizeF(s.textSize);
+        }
+    }
+    font.setBold(s.bold);
+    font.setItalic(s.italic);
+    font.setUnderline(s.underline);
+    button->setFont(font);
+}
+
+// ---- Slider -------------------------------------------------------------------------
+
+struct Slider::SliderState {
+    // The value asked for; the widget holds it once the range allows it.
+    int64_t requested = 0;
+    bool liveScroll = false;
+    int64_t tickStyle = 0;
+};
+
+namespace {
+
+QSlider* sliderWidget(const Control& control) {
+    return static_cast<QSlider*>(widgetOf(control));
+}
+
+} // namespace
+
+Slider::Slider(Window& parent)
+    : Control(std::make_unique<Impl>(parent, new QSlider(Qt::Horizontal, widgetOf(parent)))),
+      state_(std::make_unique<SliderState>()) {
+    QSlider* slider = sliderWidget(*this);
+    slider->setRange(0, 100);
+    slider->setValue(0);
+    slider->setTracking(false);
+    slider->setFocusPolicy(Qt::StrongFocus);
+    QObject::connect(slider, &QSlider::valueChanged, slider, [this](int value) {
+        state_->requested = value;
+        runUnderExceptionPolicy([this] {
+            if (ValueChanged) {
+                auto handler = ValueChanged;
+                handler(*this);
+            }
+        });
+    });
+}
+
+Slider::~Slider() = default;
+
+int64_t Slider::Value() const {
+    requireUIThread("Slider.Value");
+    return sliderWidget(*this)->value();
+}
+
+void Slider::setValue(int64_t value) {
+    requireUIThread("Slider.Value");
+    state_->requested = value;
+    applyRange();
+}
+
+int64_t Slider::Minimum() const {
+    requireUIThread("Slider.Minimum");
+    return sliderWidget(*this)->minimum();
+}
+
+int64_t Slider::Maximum() const {
+    requireUIThread("Slider.Maximum");
+    return sliderWidget(*this)->maximum();
+}
+
+void Slider::setMinimum(int64_t minimum) {
+    requireUIThread("Slider.Minimum");
+    sliderWidget(*this)->setMinimum(toInt(minimum));
+    applyRange();
+}
+
+void Slider::setMaximum(int64_t maximum) {
+    requireUIThread("Slider.Maximum");
+    sliderWidget(*this)->setMaximum(toInt(maximum));
+    applyRange();
+}
+
+int64_t Slider::LineStep() const {
+    return sliderWidget(*this)->singleStep();
+}
+int64_t Slider::PageStep() const {
+    return sliderWidget(*this)->pageStep();
+}
+bool Slider::LiveScroll() const {
+    return state_->liveScroll;
+}
+
+void Slider::applyRange() {
+    QSlider* slider = sliderWidget(*this);
+    const int64_t wanted = state_->requested;
+    slider->setValue(toInt(std::clamp<int64_t>(wanted, slider->minimum(), slider->maximum())));
+    // A value outside the current range stays asked for until the range holds it.
+    state_->requested = wanted;
+}
+
+bool Slider::hasOwnProperty(std::string_view name) const {
+    static constexpr std::array<std::string_view, 7> own = {
+        "Minimum", "Value", "Maximum", "LineStep", "PageStep", "LiveScroll", "TickStyle"};
+    return contains(own, name);
+}
+
+void Slider::setOwnProperty(std::string_view name, const PropertyValue& value) {
+    QSlider* slider = sliderWidget(*this);
+    if (name == "Minimum") {
+        setMinimum(integerOf(value));
+    } else if (name == "Value") {
+        setValue(integerOf(value));
+    } else if (name == "Maximum") {
+        setMaximum(integerOf(value));
+    } else if (name == "LineStep") {
+        slider->setSingleStep(std::max(1, toInt(integerOf(value))));
+    } else if (name == "PageStep") {
+        slider->setPageStep(std::max(1, toInt(integerOf(value))));
+    } else if (name == "LiveScroll") {
+        // Without live scrolling a drag reports its value once, on release.
+        state_->liveScroll = booleanOf(value);
+        slider->setTracking(state_->liveScroll);
+    } else if (name == "TickStyle") {
+        state_->tickStyle = integerOf(value);
+        static constexpr std::array<QSlider::TickPosition, 4> positions = {
+            QSlider::NoTicks, QSlider::TicksAbove, QSlider::TicksBelow, QSlider::TicksBothSides};
+        const auto style = static_cast<size_t>(std::clamp<int64_t>(state_->tickStyle, 0, 3));
+        slider->setTickPosition(positions[style]);
+    }
+}
+
+// ---- MoviePlayer --------------------------------------------------------------------
+
+std::shared_ptr<Movie> OpenURLMovie(const std::string& url) {
+    requireUIThread("OpenURLMovie");
+    const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
+    if (!parsed.isValid() || parsed.isRelative()) {
+        throw UnsupportedFormatException("not a URL a movie can be opened from: \"" + url + "\"");
+    }
+    return std::make_shared<Movie>(url);
+}
+
+struct MoviePlayer::PlayerState {
+    StreamPlayer player;
+    std::shared_ptr<Movie> movie;
+    bool autoResize = true;
+    bool border = false;
+    bool speaker = false;
+    bool hasStep = false;
+    int64_t playerType = 0;
+    int64_t controller = 0;
+    bool palindrome = false;
+};
+
+MoviePlayer::MoviePlayer(Window& parent)
+    : Control(std::make_unique<Impl>(parent, new QWidget(widgetOf(parent)))),
+      state_(std::make_unique<PlayerState>()) {
+    QWidget* widget = widgetOf(*this);
+    // The player has no picture and no controller of its own: it is never shown and never
+    // takes the focus.
+    widget->setFocusPolicy(Qt::NoFocus);
+    widget->hide();
+}
+
+MoviePlayer::~MoviePlayer() = default;
+
+std::shared_ptr<Movie> MoviePlayer::movie() const {
+    requireUIThread("MoviePlayer.Movie");
+    return state_->movie;
+}
+
+void MoviePlayer::setMovie(std::shared_ptr<Movie> movie) {
+    requireUIThread("MoviePlayer.Movie");
+    state_->movie = std::move(movie);
+    state_->player.setUrl(state_->movie ? state_->movie->url() : std::string());
+}
+
+void MoviePlayer::Play() {
+    requireUIThread("MoviePlayer.Play");
+    state_->player.play();
+}
+
+void MoviePlayer::Stop() {
+    requireUIThread("MoviePlayer.Stop");
+    state_->player.stop();
+}
+
+int64_t MoviePlayer::Volume() const {
+    requireUIThread("MoviePlayer.Volume");
+    return state_->player.volume();
+}
+
+void MoviePlayer::setVolume(int64_t volume) {
+    requireUIThread("MoviePlayer.Volume");
+    state_->player.setVolume(volume);
+}
+
+bool MoviePlayer::AutoPlay() const {
+    return state_->player.autoPlay();
+}
+bool MoviePlayer::Looping() const {
+    return state_->player.looping();
+}
+
+bool MoviePlayer::isPlaying() const {
+    requireUIThread("MoviePlayer.IsPlaying");
+    return state_->player.isPlaying();
+}
+
+StreamPlayer& MoviePlayer::player() const {
+    return state_->player;
+}
+
+bool MoviePlayer::hasOwnProperty(std::string_view name) const {
+    static constexpr std::array<std::string_view, 9> own = {
+        "AutoResize", "Border",   "Speaker", "HasStep",   "PlayerType",
+        "Controller", "AutoPlay", "Looping", "Palindrome"};
+    return contains(own, name);
+}
+
+void MoviePlayer::setOwnProperty(std::string_view name, const PropertyValue& value) {
+    PlayerState& s = *state_;
+    // Picture, controller and frame stepping have no meaning for a player that only plays
+    // sound; they are kept as set.
+    if (name == "AutoResize") {
+        s.autoResize = booleanOf(value);
+    } else if (name == "Border") {
+        s.border = booleanOf(value);
+    } else if (name == "Speaker") {
+        s.speaker = booleanOf(value);
+    } else if (name == "HasStep") {
+        s.hasStep = booleanOf(value);
+    } else if (name == "PlayerType") {
+        s.playerType = integerOf(value);
+    } else if (name == "Controller") {
+        s.controller = integerOf(value);
+    } else if (name == "AutoPlay") {
+        s.player.setAutoPlay(booleanOf(value));
+    } else if (name == "Looping") {
+        s.player.setLooping(booleanOf(value));
+    } else if (name == "Palindrome") {
+        s.palindrome = booleanOf(value);
+    }
+}
+
+} // namespace host

@@ -1,0 +1,78 @@
+#pragma once
+
+// Property blocks: the initial properties of a window or control, stored as one string of
+// bytes and applied whole. A block is a run of entries with no count, separator or
+// terminator; each entry is the property's name in ASCII letters, one space (0x20), then
+// the value encoded by the property's type:
+//   Integer   8 bytes, little-endian two's complement
+//   Boolean   1 byte, 0 false, 1 true
+//   FontUnit  1 byte, unsigned
+//   String    4-byte little-endian byte count, then that many bytes of UTF-8
+//   Color     4 bytes: red, green, blue, alpha (0 is opaque)
+//   Single    4 bytes, IEEE-754 single precision, little-endian
+// The type comes from the property's name, so a name the host does not know cannot be
+// decoded.
+
+#include "host/Exceptions.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace host {
+
+enum class PropertyType { Integer, Boolean, FontUnit, String, Color, Single };
+
+struct Color {
+    uint8_t red = 0;
+    uint8_t green = 0;
+    uint8_t blue = 0;
+    uint8_t alpha = 0;
+    friend bool operator==(const Color&, const Color&) = default;
+};
+
+// A font unit code (0 selects the host's default unit).
+struct FontUnit {
+    uint8_t code = 0;
+    friend bool operator==(const FontUnit&, const FontUnit&) = default;
+};
+
+// The alternatives are in PropertyType's order.
+using PropertyValue = std::variant<int64_t, bool, FontUnit, std::string, Color, float>;
+
+struct PropertyEntry {
+    std::string name;
+    PropertyValue value;
+};
+
+// The type of a property the host knows, or nothing for an unknown name.
+std::optional<PropertyType> propertyTypeOf(std::string_view name);
+PropertyType typeOfValue(const PropertyValue& value);
+
+// Encodes the entries in their order. Raises UnsupportedFormatException for a name the
+// host does not know or that is not made of ASCII letters, and TypeMismatchException for a
+// value of another type than its property's.
+std::string encodePropertyBlock(const std::vector<PropertyEntry>& entries);
+
+// Decodes a whole block. Raises UnsupportedFormatException naming the property and the byte
+// offset for an unknown name, a missing space or a truncated value.
+std::vector<PropertyEntry> decodePropertyBlock(std::string_view block);
+
+// What a property block can be applied to.
+class PropertyTarget {
+public:
+    virtual ~PropertyTarget() = default;
+    // Whether the object has the property (of the type the name implies).
+    virtual bool HasProperty(std::string_view name) const = 0;
+    virtual void SetProperty(std::string_view name, const PropertyValue& value) = 0;
+};
+
+// Decodes the whole block and checks every entry against the object before it applies the
+// first one, so a malformed block changes nothing. An entry for a property the object does
+// not have raises UnsupportedFormatException too.
+void RuntimeMassPropertySetter(PropertyTarget& target, std::string_view block);
+
+} // namespace host
