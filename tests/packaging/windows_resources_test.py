@@ -14,8 +14,8 @@ import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
-RC_FILE, MANIFEST_FILE, ICO_FILE = sys.argv[1:4]
-del sys.argv[1:4]
+# Set from the command line, or by a test module that reuses the checks below.
+RC_FILE = MANIFEST_FILE = ICO_FILE = None
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 
@@ -94,12 +94,17 @@ def text(value):
 
 class CompiledResourcesTest(unittest.TestCase):
     @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        res = os.path.join(cls.tmp.name, "tamselRadio.res")
+    def compile(cls, res):
+        """Writes the compiled resources to the file res."""
         # The script includes no headers, so the host's C preprocessor does for windres.
         subprocess.run(["x86_64-w64-mingw32-windres", "--preprocessor=cpp", "-O", "res",
                         "-i", RC_FILE, "-o", res], check=True)
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        res = os.path.join(cls.tmp.name, "tamselRadio.res")
+        cls.compile(res)
         with open(res, "rb") as f:
             cls.resources = parse_res(f.read())
 
@@ -228,4 +233,6 @@ class ManifestTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    RC_FILE, MANIFEST_FILE, ICO_FILE = sys.argv[1:4]
+    del sys.argv[1:4]
     unittest.main(verbosity=2)
