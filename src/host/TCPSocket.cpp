@@ -27,7 +27,7 @@ namespace {
 // One recv call takes this much, and one activation reads at most kMaxReadPerActivation
 // before handing the bytes to the owner, so a fast sender cannot starve the event loop.
 constexpr size_t kRecvChunk = 256 * 1024;
-constexpr size_t kMaxReadPerActivation = 4 * 1024 * 1024;
+constexpr size_t kMaxReadPerActivation = 1024 * 1024;
 // Past this many unread bytes the socket stops reading until the owner takes some, so an
 // owner that does not read cannot make the buffer grow without bound.
 constexpr size_t kInputHighWater = 16 * 1024 * 1024;

@@ -4,6 +4,21 @@
 // event loop (under the application's exception policy) or from inside Poll (where a
 // failure propagates to Poll's caller).
 //
+// Order and meaning of notifications:
+//   - Connect ends in exactly one Connected or one Error; never from inside Connect itself.
+//   - DataAvailable is raised once per arrival of new bytes, not again for bytes the owner
+//     leaves unread.
+//   - A close or reset by the server: DataAvailable for the last bytes first, then Error with
+//     LastErrorCode 102. The socket is no longer connected, and the unread bytes stay
+//     readable (Lookahead, Read, ReadAll) until Purge or the next Connect.
+//   - A handler that calls Close (or Connect) drops every notification still pending for the
+//     old connection: closing in DataAvailable means no Error follows for that connection.
+//   - Re-entry: a handler may call Close, Connect, Read, Write, Poll, or destroy the socket.
+//     Notifications of the same connection are never nested: while one is being handled, a
+//     nested Poll or event loop keeps reading and writing but holds them, and they follow
+//     once the handler returns. Notifications of a connection the handler itself started
+//     are delivered by a nested Poll at once (a blocking request made from a handler).
+//
 // Error codes (LastErrorCode); every code is positive so it never collides with the codes
 // the HTTP client defines for itself:
 //   0    no error
@@ -50,14 +65,18 @@ public:
     int64_t Port = 0;
 
     // Starts resolving and connecting and returns at once; ends in a Connected or an Error
-    // notification. Any earlier connection is closed first.
+    // notification. Any earlier connection is closed first and its unread bytes discarded.
+    // Names are resolved on a worker thread; numeric addresses are used directly.
     void Connect();
-    // Drops the connection (and any pending connect) without a notification.
+    // Drops the connection (and any pending lookup or connect) and unsent bytes, without a
+    // notification. Bytes already received stay readable.
     void Close();
     // Discards buffered incoming bytes.
     void Purge();
     // Queues bytes for sending; what the OS does not take at once goes out as the socket
-    // becomes writable.
+    // becomes writable. Bytes written while the connection is still being made go out once
+    // it is up. Without a connection (closed, never connected) nothing is queued and
+    // LastErrorCode becomes 106, without a notification.
     void Write(std::string_view bytes);
 
     // A copy of every buffered incoming byte; consumes nothing.
@@ -66,6 +85,7 @@ public:
     // everything buffered.
     std::string Read(int64_t count);
     std::string ReadAll();
+    // Unread bytes. Past 16 MiB unread the socket stops reading until the owner takes some.
     int64_t BytesAvailable() const;
     int64_t BytesLeftToSend() const;
 
@@ -84,7 +104,10 @@ public:
     std::function<void()> DataAvailable;
     std::function<void()> Error;
     std::function<void(bool userAborted)> SendComplete;
-    // Returns true to cancel what is left to send.
+    // Raised when part of the queue went out and some is left: bytesSent counts the bytes
+    // sent since the queue was last empty. Returns true to cancel what is left to send,
+    // which then ends in SendComplete(true). SendComplete(false) follows when the queue has
+    // gone out whole.
     std::function<bool(int64_t bytesSent, int64_t bytesLeft)> SendProgress;
 
 protected:

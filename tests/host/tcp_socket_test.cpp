@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -432,6 +433,41 @@ TEST_F(TCPSocketTest, PollDeliversNoOtherEventOfTheProgram) {
     EXPECT_FALSE(fired) << "a program timer fired inside Poll";
     EXPECT_EQ(r.log.front(), "Connected");
     EXPECT_TRUE(runLoopUntil([&] { return fired; }));
+}
+
+TEST_F(TCPSocketTest, FailureInAHandlerLeavesPollToItsCallerAndTheRestPending) {
+    ScriptedServer server([](Conn& c) {
+        c.send("abc");
+        c.close();
+    });
+    TCPSocket s;
+    Recorder r;
+    r.attach(s);
+    bool thrown = false;
+    s.DataAvailable = [&] {
+        r.log.push_back("Data");
+        if (!thrown) {
+            thrown = true;
+            throw std::runtime_error("handler failed");
+        }
+    };
+    target(s, server);
+    s.Connect();
+    EXPECT_THROW(pollUntil(s, [&] { return r.count("Error") > 0; }), std::runtime_error);
+    ASSERT_TRUE(pollUntil(s, [&] { return r.count("Error") > 0; }))
+        << "the close is still reported after the failure";
+    EXPECT_EQ(s.ReadAll(), "abc");
+}
+
+TEST_F(TCPSocketTest, WriteWithoutAConnectionIsRefusedQuietly) {
+    TCPSocket s;
+    Recorder r;
+    r.attach(s);
+    s.Write("lost");
+    EXPECT_EQ(s.LastErrorCode(), SocketError::InvalidState);
+    EXPECT_EQ(s.BytesLeftToSend(), 0);
+    s.Poll();
+    EXPECT_TRUE(r.log.empty());
 }
 
 // --- re-entrancy ---------------------------------------------------------------------------
