@@ -16,24 +16,41 @@ unsigned char foldByte(char c) {
     return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
 }
 
-// Hash and equality agree on ASCII case folding, so a key spelled in any case reaches the
-// stored entry in one probe without building a lowered copy.
-struct FoldedHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view key) const noexcept {
-        uint64_t h = 14695981039346656037ull; // FNV-1a
-        for (char c : key) {
-            h ^= foldByte(c);
-            h *= 1099511628211ull;
-        }
-        return static_cast<size_t>(h ^ (h >> 29));
+size_t foldedHash(std::string_view key) noexcept {
+    uint64_t h = 14695981039346656037ull; // FNV-1a over the folded bytes
+    for (char c : key) {
+        h ^= foldByte(c);
+        h *= 1099511628211ull;
     }
+    return static_cast<size_t>(h ^ (h >> 29));
+}
+
+// A stored key with its folded hash, and a looked-up key with its hash computed once. Hash
+// and equality agree on ASCII case folding, so a key spelled in any case reaches the stored
+// entry in one probe without building a lowered copy; keeping the hash with the key spares
+// rehashing nodes while walking a bucket and most character comparisons.
+struct StoredKey {
+    std::string text;
+    size_t hash;
 };
 
-struct FoldedEqual {
+struct Probe {
+    std::string_view text;
+    size_t hash;
+    explicit Probe(std::string_view key) : text(key), hash(foldedHash(key)) {}
+};
+
+struct KeyHash {
     using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept {
-        return EqualsIgnoreCase(a, b);
+    size_t operator()(const StoredKey& k) const noexcept { return k.hash; }
+    size_t operator()(const Probe& k) const noexcept { return k.hash; }
+};
+
+struct KeyEqual {
+    using is_transparent = void;
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const noexcept {
+        return a.hash == b.hash && EqualsIgnoreCase(a.text, b.text);
     }
 };
 
@@ -51,7 +68,7 @@ struct Dictionary::Impl {
     };
 
     std::vector<Entry> entries;
-    std::unordered_map<std::string, size_t, FoldedHash, FoldedEqual> index;
+    std::unordered_map<StoredKey, size_t, KeyHash, KeyEqual> index;
     size_t holes = 0;
 
     void compact() {
@@ -65,7 +82,7 @@ struct Dictionary::Impl {
             }
             if (out != in) {
                 entries[out] = std::move(entries[in]);
-                index.find(entries[out].key)->second = out;
+                index.find(Probe(entries[out].key))->second = out;
             }
             ++out;
         }
@@ -102,14 +119,14 @@ Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
 }
 
 bool Dictionary::HasKey(std::string_view key) const {
-    return impl_ && impl_->index.find(key) != impl_->index.end();
+    return impl_ && impl_->index.find(Probe(key)) != impl_->index.end();
 }
 
 const Variant* Dictionary::Find(std::string_view key) const {
     if (!impl_) {
         return nullptr;
     }
-    const auto it = impl_->index.find(key);
+    const auto it = impl_->index.find(Probe(key));
     return it == impl_->index.end() ? nullptr : &impl_->entries[it->second].value;
 }
 
@@ -130,14 +147,15 @@ void Dictionary::SetValue(std::string_view key, const Variant& value) {
     if (!impl_) {
         impl_ = std::make_unique<Impl>();
     }
-    const auto it = impl_->index.find(key);
+    const Probe probe(key);
+    const auto it = impl_->index.find(probe);
     if (it != impl_->index.end()) {
         impl_->entries[it->second].value = value;
         return;
     }
     impl_->entries.push_back({std::string(key), value, true});
     try {
-        impl_->index.emplace(std::string(key), impl_->entries.size() - 1);
+        impl_->index.emplace(StoredKey{std::string(key), probe.hash}, impl_->entries.size() - 1);
     } catch (...) {
         impl_->entries.pop_back();
         throw;
@@ -145,10 +163,10 @@ void Dictionary::SetValue(std::string_view key, const Variant& value) {
 }
 
 void Dictionary::Remove(std::string_view key) {
-    if (!HasKey(key)) {
+    const auto it = impl_ ? impl_->index.find(Probe(key)) : decltype(impl_->index)::iterator();
+    if (!impl_ || it == impl_->index.end()) {
         throw KeyNotFoundException("Dictionary has no key \"" + std::string(key) + "\"");
     }
-    const auto it = impl_->index.find(key);
     const size_t slot = it->second;
     impl_->index.erase(it);
     if (slot + 1 == impl_->entries.size()) {

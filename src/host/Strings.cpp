@@ -288,6 +288,9 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;
     }
+    if (a == b) {
+        return true; // the common case, one memcmp
+    }
     for (size_t i = 0; i < a.size(); ++i) {
         if (foldAscii(a[i]) != foldAscii(b[i])) {
             return false;

@@ -2,6 +2,8 @@
 
 #include "host/Strings.h"
 
+#include <charconv>
+
 namespace http {
 
 namespace {
@@ -27,8 +29,10 @@ public:
     std::string_view of(int64_t n) {
         key_.resize(base_);
         if (n != 0) {
+            char digits[24];
+            const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
             key_.push_back(':');
-            key_.append(host::Int64ToText(n));
+            key_.append(digits, end);
         }
         return key_;
     }
