@@ -476,6 +476,9 @@ bool IcecastServer::start(std::chrono::milliseconds timeout) {
         fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                  fs::perms::others_read | fs::perms::others_exec);
     }
+    // A listener starts with a burst from the server's queue, as on a real station; it is
+    // counted in bytes, and a pure tone encodes small, so it is kept short: what a listener
+    // has in hand when the source dies is that much sound.
     std::ostringstream config;
     config << "<icecast>\n"
               "  <location>loopback</location>\n"
@@ -483,7 +486,7 @@ bool IcecastServer::start(std::chrono::milliseconds timeout) {
               "  <limits><clients>16</clients><sources>4</sources>"
               "<queue-size>524288</queue-size><client-timeout>10</client-timeout>"
               "<header-timeout>5</header-timeout><source-timeout>5</source-timeout>"
-              "<burst-on-connect>1</burst-on-connect><burst-size>16384</burst-size></limits>\n"
+              "<burst-on-connect>1</burst-on-connect><burst-size>8192</burst-size></limits>\n"
               "  <authentication><source-password>"
            << sourcePassword()
            << "</source-password><admin-user>admin</admin-user>"
@@ -552,6 +555,7 @@ ToneSource::~ToneSource() {
 }
 
 bool ToneSource::start(std::chrono::milliseconds timeout) {
+    // The first GStreamer run on a fresh machine also builds its plug-in registry.
     std::vector<std::string> argv = {"gst-launch-1.0",
                                      "-q",
                                      "audiotestsrc",

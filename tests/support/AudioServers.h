@@ -161,7 +161,7 @@ public:
                Codec codec = Codec::Vorbis);
     ~ToneSource();
     // Starts the source and waits until Icecast lists the mount.
-    bool start(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
+    bool start(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
     // Kills the source the way a crash or network drop would, and waits until the mount is
     // gone from the server.
     bool kill(std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
