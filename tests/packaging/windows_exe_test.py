@@ -3,7 +3,7 @@
 the resources back out of the linked executable: the Windows build really carries the icon group,
 version resource and manifest, as a GUI program entered through wWinMain.
 
-Usage: windows_exe_test.py SCRATCH_DIR ICO_FILE VERSION STAGE_CODE
+Usage: windows_exe_test.py SCRATCH_DIR ICO_FILE VERSION STAGE_CODE VERSION_HEADER
 """
 
 import os
@@ -15,8 +15,8 @@ import unittest
 
 import windows_resources_test as resources
 
-SCRATCH, ICO_FILE, VERSION, STAGE = sys.argv[1:5]
-del sys.argv[1:5]
+SCRATCH, ICO_FILE, VERSION, STAGE, VERSION_HEADER = sys.argv[1:6]
+del sys.argv[1:6]
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("TAMSEL_SOURCE_DIR", os.path.join(HERE, "..", ".."))
 BUILD = os.path.join(SCRATCH, "build")
@@ -119,4 +119,5 @@ class ExecutableEntryTest(unittest.TestCase):
 
 if __name__ == "__main__":
     resources.ICO_FILE = ICO_FILE
+    resources.VERSION_HEADER = VERSION_HEADER
     unittest.main(verbosity=2)

@@ -3,10 +3,11 @@
 compiled .res back: the version resource, the icon group and the embedded manifest. Also checks
 the manifest itself as XML.
 
-Usage: windows_resources_test.py RC_FILE MANIFEST_FILE ICO_FILE
+Usage: windows_resources_test.py RC_FILE MANIFEST_FILE ICO_FILE [VERSION_HEADER]
 """
 
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -15,7 +16,7 @@ import unittest
 import xml.etree.ElementTree as ET
 
 # Set from the command line, or by a test module that reuses the checks below.
-RC_FILE = MANIFEST_FILE = ICO_FILE = None
+RC_FILE = MANIFEST_FILE = ICO_FILE = VERSION_HEADER = None
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 
@@ -155,6 +156,21 @@ class CompiledResourcesTest(unittest.TestCase):
         self.assertEqual([t[0] for t in translations], ["Translation"])
         self.assertEqual(struct.unpack("<HH", translations[0][1]), (0x0409, 1200))
 
+    def test_version_agrees_with_the_application_version_data(self):
+        if not VERSION_HEADER:
+            self.skipTest("no version header given")
+        with open(VERSION_HEADER) as f:
+            constants = dict(re.findall(r"\bk(\w+) = (\d+);", f.read()))
+        app = tuple(int(constants[k]) for k in ("Major", "Minor", "Bug", "NonRelease"))
+        _, body = self.resources[(RT_VERSION, 1)]
+        (_, value, _, children), _ = parse_version_node(body)
+        file_ms, file_ls = struct.unpack_from("<II", value, 8)
+        self.assertEqual((file_ms >> 16, file_ms & 0xFFFF, file_ls >> 16, file_ls & 0xFFFF), app)
+        strings = {e[0]: text(e[1]) for e in children[0][3][0][3]}
+        self.assertEqual(strings["FileVersion"], ".".join(map(str, app)))
+        self.assertEqual(constants["StageCode"], "3")
+        self.assertEqual(strings["Release"], "Final")
+
     def test_icon_group_lists_the_seven_images_of_the_ico(self):
         groups = [name for kind, name in self.resources if kind == RT_GROUP_ICON]
         self.assertEqual(len(groups), 1)
@@ -234,5 +250,6 @@ class ManifestTest(unittest.TestCase):
 
 if __name__ == "__main__":
     RC_FILE, MANIFEST_FILE, ICO_FILE = sys.argv[1:4]
-    del sys.argv[1:4]
+    VERSION_HEADER = sys.argv[4] if len(sys.argv) > 4 else None
+    del sys.argv[1:5]
     unittest.main(verbosity=2)
