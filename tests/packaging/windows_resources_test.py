@@ -173,7 +173,7 @@ class CompiledResourcesTest(unittest.TestCase):
 
     def test_icon_group_lists_the_seven_images_of_the_ico(self):
         groups = [name for kind, name in self.resources if kind == RT_GROUP_ICON]
-        self.assertEqual(len(groups), 1)
+        self.assertEqual(groups, ["IDI_ICON1"], "Qt looks the window icon up by this name")
         _, group = self.resources[(RT_GROUP_ICON, groups[0])]
         reserved, kind, count = struct.unpack_from("<HHH", group, 0)
         self.assertEqual((reserved, kind, count), (0, 1, 7))
