@@ -44,6 +44,8 @@ int runCommand(const std::vector<std::string>& argv, const std::string& logPath)
 std::string md5Hex(const TempDir& dir, std::string_view text) {
     const std::string input = dir.write("md5-input", text);
     const std::string output = dir.file("md5-output");
+    // The command's log is appended to: empty it, or a second call reads the first digest.
+    writeFile(output, "");
     if (runCommand({"md5sum", input}, output) != 0) {
         throw std::runtime_error("md5sum failed");
     }
