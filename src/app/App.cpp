@@ -1,5 +1,7 @@
 #include "app/App.h"
 
+#include "app/Constants.h"
+#include "app/UpdateCheck.h"
 #include "host/Strings.h"
 
 namespace tamsel {
@@ -21,8 +23,11 @@ void App::Open() {
     Event_Open();
 }
 
-// The update check is not part of this release step yet.
-void App::Event_Open() {}
+// The update check, at every start; nothing else happens on Open.
+void App::Event_Open() {
+    runUpdateCheck(std::string(constants::kVersionEndpoint),
+                   std::string(constants::kProductWebSite), constants::kVersionCheckTimeoutSeconds);
+}
 
 std::string VersionString() {
     // A fresh accessor call for each component: nothing is kept between the reads.

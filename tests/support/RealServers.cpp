@@ -367,6 +367,8 @@ NginxServer::NginxServer(std::string docroot, std::chrono::seconds lifetime)
         b +
         "/;\n"
         "    }\n"
+        // A server failure on demand, with nginx's own error page.
+        "    location = /status/500 { return 500; }\n"
         "  }\n"
         "  server {\n"
         "    listen 127.0.0.1:" +

@@ -72,7 +72,8 @@ inline constexpr std::chrono::seconds kServerLifetime{300};
 
 // nginx serving docroot. Besides the static files, every request under /form/ is read
 // whole and passed to a second, internal server block that answers 200 "form received\n";
-// that is what makes nginx keep the body, so the access log shows it.
+// that is what makes nginx keep the body, so the access log shows it. "/status/500" answers
+// 500 with nginx's own error page.
 class NginxServer {
 public:
     explicit NginxServer(std::string docroot, std::chrono::seconds lifetime = kServerLifetime);
