@@ -77,7 +77,8 @@ public:
                                                      std::string& userName, std::string& password)>;
     AuthenticationHandler AuthenticationRequired;
     std::function<void()> Connected;
-    std::function<void(const std::string& url, int64_t httpStatus, HeadersRef headers, FileRef file)>
+    std::function<void(const std::string& url, int64_t httpStatus, HeadersRef headers,
+                       FileRef file)>
         DownloadComplete;
     std::function<void(int64_t code)> Error;
     std::function<void(HeadersRef headers, int64_t httpStatus)> HeadersReceived;
@@ -117,8 +118,8 @@ public:
                             int64_t timeoutSeconds);
 
     void SetFormData(const host::Dictionary* form);
-    [[deprecated("use SetRequestContent")]] void SetPostContent(const std::string& content,
-                                                                const std::string& mimeType) override;
+    [[deprecated("use SetRequestContent")]] void
+    SetPostContent(const std::string& content, const std::string& mimeType) override;
     void SetRequestContent(const std::string& content, const std::string& mimeType);
     void SetRequestHeader(const std::string& name, const std::string& value);
 
