@@ -391,6 +391,8 @@ void HTTPSocket::failHeaderBlock() {
     _connectionValid = false;
     closePending_ = false;
     _pageComplete = true;
+    // No page will complete, so nothing else would close the download file.
+    _KillDownloadStream();
     SetError(HTTPError::HeaderBlockTooLarge);
 }
 
@@ -487,6 +489,8 @@ void HTTPSocket::OnError() {
     const bool wasConnected = _connectionValid;
     _connectionValid = false;
     if (!wasConnected) {
+        // The request failed before it was up; its download file must not stay open.
+        _KillDownloadStream();
         SetError(LastErrorCode());
         return;
     }
@@ -512,6 +516,7 @@ void HTTPSocket::completeAtClose() {
     if (!_pageHeaders) {
         // Nothing, or only part of a header block, arrived: there is no page to deliver.
         _pageComplete = true;
+        _KillDownloadStream();
         SetError(HTTPError::IncompleteHead);
         return;
     }

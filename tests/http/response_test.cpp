@@ -672,6 +672,82 @@ TEST_F(ResponseTest, ConnectionEndingBeforeTheHeadEndsIsAnErrorNotAPage) {
     }
 }
 
+// True while this process holds a descriptor on the file at path.
+bool openInThisProcess(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path target = fs::weakly_canonical(path);
+    std::error_code ec;
+    for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd", ec)) {
+        std::error_code linkError;
+        if (fs::read_symlink(fd.path(), linkError) == target) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(ResponseTest, FailedResponseReleasesTheDownloadFile) {
+    std::string endless = "HTTP/1.0 200 OK\r\n";
+    while (endless.size() < 512 * 1024) {
+        endless += "X-Filler: " + std::string(50, 'f') + "\r\n";
+    }
+    struct Case {
+        const char* name;
+        std::function<void(Conn&)> script;
+        int64_t error;
+    };
+    const std::vector<Case> cases = {
+        {"complete download",
+         [](Conn& c) {
+             c.readRequest();
+             c.send(ScriptedServer::httpResponse(200, "data"));
+             c.close();
+         },
+         0},
+        {"close before any byte",
+         [](Conn& c) {
+             c.readRequest();
+             c.close();
+         },
+         HTTPError::IncompleteHead},
+        {"header block too large",
+         [&](Conn& c) {
+             c.readRequest();
+             c.send(endless);
+             c.close();
+         },
+         HTTPError::HeaderBlockTooLarge},
+    };
+    testsupport::TempDir dir("tamsel-download");
+    {
+        // Refused connection: the file was prepared before connecting.
+        const std::string path = dir.file("refused.bin");
+        Client s;
+        Record r;
+        run(s, r, "", [&] {
+            s.Get("http://127.0.0.1:" + std::to_string(ScriptedServer::unusedPort()) + "/",
+                  std::make_shared<host::FolderItem>(path));
+        });
+        EXPECT_EQ(r.errors, std::vector<int64_t>{host::SocketError::ConnectionRefused});
+        EXPECT_FALSE(openInThisProcess(path)) << "refused: the download file was left open";
+    }
+    for (const Case& c : cases) {
+        ScriptedServer server(c.script);
+        const std::string path = dir.file("target.bin");
+        auto file = std::make_shared<host::FolderItem>(path);
+        Client s;
+        Record r;
+        run(s, r, server.url("/"), [&] {
+            s.Get(server.url("/"), file);
+            EXPECT_TRUE(openInThisProcess(path)) << "the check sees no open file";
+        });
+        EXPECT_EQ(r.errors, c.error == 0 ? std::vector<int64_t>{} : std::vector<int64_t>{c.error})
+            << c.name;
+        EXPECT_EQ(r.count("Download"), c.error == 0 ? 1 : 0) << c.name;
+        EXPECT_FALSE(openInThisProcess(path)) << c.name << ": the download file was left open";
+    }
+}
+
 // --- one response, every split -----------------------------------------------------------
 
 // What a finished request looked like from outside.
