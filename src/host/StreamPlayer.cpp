@@ -16,12 +16,8 @@ namespace host {
 
 namespace {
 
-// A stream that shows no sign of life (no status change, no buffering progress, no advance of
-// the playing position) for this long is taken as dropped: a network that vanished without a
-// reset leaves the backend waiting on its own, much longer, timeouts.
-constexpr int StallTimeoutMilliseconds = 3000;
 // How often the stall watchdog looks.
-constexpr int StallCheckMilliseconds = 500;
+constexpr int StallCheckMilliseconds = 100;
 
 void requireMainThread(const char* operation) {
     requireUIThread((std::string("StreamPlayer.") + operation).c_str());
@@ -99,7 +95,7 @@ struct StreamPlayer::Impl {
         reopenTimer.stop();
         stallTimer.stop();
         ++backendChanges;
-        player->stop();
+        // Dropping the source stops at once; a plain stop would first wait on a stalled stream.
         player->setSource(QUrl());
         --backendChanges;
     }
@@ -115,10 +111,15 @@ struct StreamPlayer::Impl {
         }
         state = State::Reopening;
         stallTimer.stop();
+        // Letting go of a stalled stream can keep the backend busy for a while (it waits on
+        // its pipeline); that time counts towards the pause before the next attempt.
+        QElapsedTimer clearing;
+        clearing.start();
         ++backendChanges;
-        player->stop();
+        player->setSource(QUrl());
         --backendChanges;
-        reopenTimer.start(static_cast<int>(ReopenIntervalMilliseconds));
+        reopenTimer.start(static_cast<int>(
+            std::max<int64_t>(0, ReopenIntervalMilliseconds - clearing.elapsed())));
     }
 
     void onReopenDue() {

@@ -29,6 +29,11 @@ public:
     // A looping stream that ended or failed is opened again at most this long afterwards,
     // and again at this interval for as long as it stays unreachable.
     static constexpr int64_t ReopenIntervalMilliseconds = 1000;
+    // A stream that shows no sign of life this long (no answer while opening, no advance
+    // while playing) counts as failed: a network that vanished without a reset would leave
+    // the backend waiting on its own, much longer, timeouts. With the pause above, attempts
+    // on a silent network follow each other within 3 s.
+    static constexpr int64_t StallTimeoutMilliseconds = 1500;
 
     StreamPlayer();
     ~StreamPlayer();

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QTest>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 // Real sound, as a listener would hear it: the player plays an Icecast stream of a test tone
 // into a private PulseAudio null sink, and the sink's monitor is recorded and listened to.
@@ -250,6 +252,60 @@ TEST_F(StreamPlayerSound, SoundComesBackAfterTheSourceReturns) {
     EXPECT_EQ(player.state(), StreamPlayer::State::Playing);
     EXPECT_FALSE(once.isPlaying());
 
+    player.stop();
+    EXPECT_TRUE(msUntilSilent(now(), 1500).has_value());
+}
+
+// The network goes away without a word (the server neither sends nor closes, as when a
+// route drops) and comes back: the player notices the silence itself and reconnects.
+TEST_F(StreamPlayerSound, SoundComesBackAfterTheNetworkFreezes) {
+    StreamPlayer player;
+    player.setLooping(true);
+    player.setUrl(url());
+    player.play();
+    ASSERT_TRUE(msUntilHeard(now(), 5000).has_value());
+
+    const int64_t frozen = now();
+    icecast->suspend();
+    const auto silentAfter = msUntilSilent(frozen, 10000);
+    if (!silentAfter.has_value()) {
+        icecast->resume();
+        FAIL() << "the tone went on while the server was frozen";
+    }
+    std::printf("[ measure  ] silent %lld ms after the server froze\n",
+                static_cast<long long>(*silentAfter));
+    // Attempts go unanswered meanwhile; note when each one starts.
+    std::vector<std::chrono::steady_clock::time_point> attempts{std::chrono::steady_clock::now()};
+    int64_t seen = player.reopenCount();
+    pumpUntil(9s, [&] {
+        if (player.reopenCount() != seen) {
+            seen = player.reopenCount();
+            attempts.push_back(std::chrono::steady_clock::now());
+        }
+        return false;
+    });
+    EXPECT_TRUE(player.isPlaying());
+    EXPECT_GE(attempts.size(), 3u) << "the player gave up trying";
+    int64_t longestGap = 0;
+    for (size_t i = 2; i < attempts.size(); ++i) { // from the first attempt on
+        longestGap = std::max<int64_t>(
+            longestGap,
+            std::chrono::duration_cast<std::chrono::milliseconds>(attempts[i] - attempts[i - 1])
+                .count());
+    }
+    std::printf("[ measure  ] %zu reopen attempts while the network was away, at most %lld ms "
+                "apart\n",
+                attempts.size() - 1, static_cast<long long>(longestGap));
+    EXPECT_LE(longestGap, 3000) << "attempts must follow each other within 3 s";
+
+    const int64_t thawed = now();
+    icecast->resume();
+    const auto heardAfter = msUntilHeard(thawed, 5000);
+    ASSERT_TRUE(heardAfter.has_value())
+        << "no tone within 5 s of the network's return; state " << static_cast<int>(player.state())
+        << ", error: " << player.lastError();
+    std::printf("[ measure  ] tone back %lld ms after the network's return\n",
+                static_cast<long long>(*heardAfter));
     player.stop();
     EXPECT_TRUE(msUntilSilent(now(), 1500).has_value());
 }

@@ -219,6 +219,7 @@ void ChildProcess::stop(std::chrono::milliseconds grace) {
         return;
     }
     ::kill(pid_, SIGTERM);
+    ::kill(pid_, SIGCONT); // a suspended process only acts on the TERM once it runs
     if (!pollUntil(grace, [this] { return !running(); })) {
         kill();
     }
@@ -230,6 +231,18 @@ void ChildProcess::kill() {
     }
     ::kill(pid_, SIGKILL);
     reap(true);
+}
+
+void ChildProcess::suspend() {
+    if (running()) {
+        ::kill(pid_, SIGSTOP);
+    }
+}
+
+void ChildProcess::resume() {
+    if (running()) {
+        ::kill(pid_, SIGCONT);
+    }
 }
 
 std::string ChildProcess::log() const {
@@ -536,6 +549,18 @@ bool IcecastServer::hasMount(const std::string& mount) const {
 bool IcecastServer::waitForMount(const std::string& mount, bool present,
                                  std::chrono::milliseconds timeout) {
     return pollUntil(timeout, [&] { return hasMount(mount) == present; });
+}
+
+void IcecastServer::suspend() {
+    if (server_) {
+        server_->suspend();
+    }
+}
+
+void IcecastServer::resume() {
+    if (server_) {
+        server_->resume();
+    }
 }
 
 std::string IcecastServer::log() const {

@@ -61,6 +61,10 @@ public:
     void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(2000));
     // SIGKILL at once, like a crash or a pulled cable.
     void kill();
+    // SIGSTOP / SIGCONT: the process keeps its sockets but answers nothing, like a host
+    // behind a network that went away without a word.
+    void suspend();
+    void resume();
     std::string log() const;
 
 private:
@@ -144,6 +148,9 @@ public:
     bool hasMount(const std::string& mount) const;
     bool waitForMount(const std::string& mount, bool present, std::chrono::milliseconds timeout);
     std::string log() const;
+    // Freezes and thaws the server (see ChildProcess::suspend).
+    void suspend();
+    void resume();
 
 private:
     TempDir dir_{"tamsel-icecast-"};
