@@ -49,9 +49,11 @@ struct RuntimeState {
     int exitStatus = 0;
 };
 
+// Never destroyed: at process exit the platform's own statics may already be gone, so
+// what is still alive then (when finalisation did not run) is left to the OS.
 RuntimeState& state() {
-    static RuntimeState s;
-    return s;
+    static auto* s = new RuntimeState;
+    return *s;
 }
 
 void useDefaultArguments(RuntimeState& s) {

@@ -24,9 +24,11 @@ struct Registry {
     bool finalizerAdded = false;
 };
 
+// Never destroyed, like the runtime's own state: windows must not outlive the platform's
+// GUI instance, which static destruction cannot promise.
 Registry& registry() {
-    static Registry r;
-    return r;
+    static auto* r = new Registry;
+    return *r;
 }
 
 void releaseWindow(const Window* window) {
