@@ -1,7 +1,7 @@
 #include "host/Dictionary.h"
 #include "host/Exceptions.h"
 
-#include <chrono>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <limits>
 #include <string>
@@ -101,11 +101,13 @@ TEST(Dictionary, CopiesAreIndependentAndMovedFromMapIsUsable) {
     EXPECT_EQ(b.Count(), 1);
 }
 
-// Interleaved removals and positional walks stay linear: quadratic behaviour would take
-// seconds at this size instead of milliseconds.
+// 100,000 removals from a 200,000-entry map, each followed by nothing, then one positional
+// walk. Linear work takes a fraction of a second of processor time; removal that shifts the
+// entries (or a walk that searches for each position) takes minutes, so an absolute bound
+// with a wide margin separates them without depending on the cache sizes of the machine.
 TEST(Dictionary, RemovalAndPositionalWalkScaleLinearly) {
     auto run = [](int n) {
-        const auto start = std::chrono::steady_clock::now();
+        const std::clock_t start = std::clock();
         Dictionary d;
         for (int i = 0; i < n; ++i) {
             d.SetValue("key" + std::to_string(i), i);
@@ -120,12 +122,10 @@ TEST(Dictionary, RemovalAndPositionalWalkScaleLinearly) {
         EXPECT_EQ(d.Count(), n / 2);
         EXPECT_EQ(d.Key(0), "key1");
         EXPECT_EQ(sum, int64_t{n / 2} * int64_t{n / 2}); // 1 + 3 + ... + (n-1)
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
     };
-    run(20000); // warm up
-    const double small = run(20000);
-    const double large = run(200000);
-    EXPECT_LT(large, small * 40) << "small " << small << " s, large " << large << " s";
+    const double seconds = run(200000);
+    EXPECT_LT(seconds, 5.0) << "processor time " << seconds << " s";
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #include "host/Exceptions.h"
 #include "http/InternetHeaders.h"
 
-#include <chrono>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -118,7 +118,10 @@ TEST(InternetHeadersParse, EmptyTextAndReparse) {
     EXPECT_EQ(h.Value("B"), "2");
 }
 
-// A quadratic unfold or split shows up as seconds here instead of milliseconds.
+// A head of 100,000 lines and one header folded over 100,000 lines. A linear parse takes a
+// fraction of a second of processor time; replacing or splitting one occurrence at a time
+// copies the text per line and takes minutes, so an absolute bound with a wide margin
+// separates them on any machine.
 TEST(InternetHeadersParse, LongHeadsAndLongFoldsParseInLinearTime) {
     auto timed = [](int lines, bool folded) {
         std::string text = "HTTP/1.1 200 OK\r\n";
@@ -129,20 +132,16 @@ TEST(InternetHeadersParse, LongHeadsAndLongFoldsParseInLinearTime) {
             text += folded ? "\r\n\tpiece" : "X-Header-" + std::to_string(i) + ": value\r\n";
         }
         text += "\r\n\r\n";
-        const auto start = std::chrono::steady_clock::now();
+        const std::clock_t start = std::clock();
         InternetHeaders h;
         h._ParseHeaders(text);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
         EXPECT_EQ(h.Count(), folded ? 1 : lines);
         return seconds;
     };
     for (bool folded : {false, true}) {
-        timed(10000, folded); // warm up
-        const double small = timed(10000, folded);
-        const double large = timed(100000, folded);
-        EXPECT_LT(large, small * 40)
-            << (folded ? "folded " : "lines ") << small << " s vs " << large << " s";
+        const double seconds = timed(100000, folded);
+        EXPECT_LT(seconds, 5.0) << (folded ? "folded: " : "lines: ") << seconds << " s";
     }
 }
 
