@@ -7,8 +7,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
@@ -158,6 +160,17 @@ ChildProcess::ChildProcess(const Options& options) : logPath_(options.logPath) {
     }
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const pid_t parent = ::getpid();
+    const passwd* account = nullptr;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (!options.user.empty()) {
+        account = ::getpwnam(options.user.c_str());
+        if (account == nullptr) {
+            throw std::runtime_error("no user " + options.user);
+        }
+        uid = account->pw_uid;
+        gid = account->pw_gid;
+    }
     const unsigned lifetime = static_cast<unsigned>(ChildLifetime.count());
 
     const pid_t pid = ::fork();
@@ -165,6 +178,11 @@ ChildProcess::ChildProcess(const Options& options) : logPath_(options.logPath) {
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
+        // A change of user clears the parent-death signal, so it comes first.
+        if (account != nullptr &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
+            ::_exit(126);
+        }
         // Watchdogs: die with the test process, and after a fixed lifetime in any case.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) {
@@ -483,7 +501,8 @@ IcecastServer::~IcecastServer() {
 bool IcecastServer::start(std::chrono::milliseconds timeout) {
     const fs::path dir = dir_.path();
     port_ = freeTcpPort();
-    // As root, Icecast refuses to run unless told to drop to an ordinary user.
+    // Icecast refuses to run as root. Rather than let it drop privileges itself (which would
+    // also drop its watchdog), it is started as an ordinary user.
     const bool root = ::geteuid() == 0;
     if (root) {
         fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
@@ -516,14 +535,14 @@ bool IcecastServer::start(std::chrono::milliseconds timeout) {
               "  <logging><accesslog>-</accesslog><errorlog>-</errorlog>"
               "<loglevel>3</loglevel></logging>\n"
               "  <security><chroot>0</chroot>";
-    if (root) {
-        config << "<changeowner><user>nobody</user><group>nogroup</group></changeowner>";
-    }
     config << "</security>\n</icecast>\n";
     writeWhole(dir / "icecast.xml", config.str());
 
     ChildProcess::Options options;
     options.argv = {"icecast2", "-c", (dir / "icecast.xml").string()};
+    if (root) {
+        options.user = "nobody";
+    }
     options.logPath = dir / "icecast.log";
     server_.emplace(options);
     return pollUntil(timeout,

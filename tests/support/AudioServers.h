@@ -47,6 +47,7 @@ public:
         std::map<std::string, std::string> env; // added to (or replacing in) this process's
         std::filesystem::path logPath;          // empty: /dev/null
         bool captureStdout = false;
+        std::string user; // run as this user (needs root); empty: as the test
     };
 
     explicit ChildProcess(const Options& options);
