@@ -56,58 +56,93 @@ struct KeyEqual {
 
 } // namespace
 
-// Entries live in a vector in insertion order; the hash index maps each key to its slot.
-// Removal leaves a hole (constant time) and the holes are squeezed out before the next
-// positional access or when they outnumber the live entries, so positions are dense and
-// stable while the map is unchanged, and no operation is worse than linear.
+// The hash index owns keys and values; a vector of pointers to its nodes (which stay put
+// when the index rehashes) keeps the insertion order. Removal leaves a hole (constant time)
+// and the holes are squeezed out before the next positional access or when they outnumber
+// the live entries, so positions are dense and stable while the map is unchanged, and no
+// operation is worse than linear.
 struct Dictionary::Impl {
-    struct Entry {
-        std::string key;
+    struct Slot {
         Variant value;
-        bool live = true;
+        size_t position;
     };
+    using Index = std::unordered_map<StoredKey, Slot, KeyHash, KeyEqual>;
+    using Node = Index::value_type;
 
-    std::vector<Entry> entries;
-    std::unordered_map<StoredKey, size_t, KeyHash, KeyEqual> index;
+    Index index;
+    std::vector<Node*> order; // nullptr marks a hole
     size_t holes = 0;
+
+    Impl() = default;
+    Impl(const Impl& other) {
+        index.reserve(other.index.size());
+        order.reserve(other.index.size());
+        for (const Node* node : other.order) {
+            if (node) {
+                insert(node->first.text, node->first.hash, node->second.value);
+            }
+        }
+    }
+    Impl& operator=(const Impl&) = delete;
+
+    template <class V>
+    void insert(std::string_view key, size_t hash, V&& value) {
+        const auto [it, inserted] =
+            index.emplace(StoredKey{std::string(key), hash}, Slot{std::forward<V>(value), 0});
+        (void)inserted;
+        it->second.position = order.size();
+        try {
+            order.push_back(&*it);
+        } catch (...) {
+            index.erase(it);
+            throw;
+        }
+    }
+
+    template <class V>
+    void set(std::string_view key, V&& value) {
+        const Probe probe(key);
+        const auto it = index.find(probe);
+        if (it != index.end()) {
+            it->second.value = std::forward<V>(value);
+        } else {
+            insert(key, probe.hash, std::forward<V>(value));
+        }
+    }
 
     void compact() {
         if (holes == 0) {
             return;
         }
         size_t out = 0;
-        for (size_t in = 0; in < entries.size(); ++in) {
-            if (!entries[in].live) {
-                continue;
+        for (Node* node : order) {
+            if (node) {
+                node->second.position = out;
+                order[out++] = node;
             }
-            if (out != in) {
-                entries[out] = std::move(entries[in]);
-                index.find(Probe(entries[out].key))->second = out;
-            }
-            ++out;
         }
-        entries.resize(out);
+        order.resize(out);
         holes = 0;
     }
 
-    const Entry& at(int64_t position) {
+    const Node& at(int64_t position) {
         if (position < 0 || static_cast<uint64_t>(position) >= index.size()) {
             throw OutOfBoundsException("Dictionary position " + Int64ToText(position) +
                                        " is outside 0 .. " +
                                        Int64ToText(static_cast<int64_t>(index.size()) - 1));
         }
         compact();
-        return entries[static_cast<size_t>(position)];
+        return *order[static_cast<size_t>(position)];
     }
 };
 
 Dictionary::Dictionary() : impl_(std::make_unique<Impl>()) {}
 Dictionary::~Dictionary() = default;
 Dictionary::Dictionary(const Dictionary& other)
-    : impl_(std::make_unique<Impl>(other.impl_ ? *other.impl_ : Impl{})) {}
+    : impl_(other.impl_ ? std::make_unique<Impl>(*other.impl_) : std::make_unique<Impl>()) {}
 Dictionary& Dictionary::operator=(const Dictionary& other) {
     if (this != &other) {
-        impl_ = std::make_unique<Impl>(other.impl_ ? *other.impl_ : Impl{});
+        impl_ = other.impl_ ? std::make_unique<Impl>(*other.impl_) : std::make_unique<Impl>();
     }
     return *this;
 }
@@ -127,7 +162,7 @@ const Variant* Dictionary::Find(std::string_view key) const {
         return nullptr;
     }
     const auto it = impl_->index.find(Probe(key));
-    return it == impl_->index.end() ? nullptr : &impl_->entries[it->second].value;
+    return it == impl_->index.end() ? nullptr : &it->second.value;
 }
 
 const Variant& Dictionary::Value(std::string_view key) const {
@@ -147,19 +182,14 @@ void Dictionary::SetValue(std::string_view key, const Variant& value) {
     if (!impl_) {
         impl_ = std::make_unique<Impl>();
     }
-    const Probe probe(key);
-    const auto it = impl_->index.find(probe);
-    if (it != impl_->index.end()) {
-        impl_->entries[it->second].value = value;
-        return;
+    impl_->set(key, value);
+}
+
+void Dictionary::SetValue(std::string_view key, Variant&& value) {
+    if (!impl_) {
+        impl_ = std::make_unique<Impl>();
     }
-    impl_->entries.push_back({std::string(key), value, true});
-    try {
-        impl_->index.emplace(StoredKey{std::string(key), probe.hash}, impl_->entries.size() - 1);
-    } catch (...) {
-        impl_->entries.pop_back();
-        throw;
-    }
+    impl_->set(key, std::move(value));
 }
 
 void Dictionary::Remove(std::string_view key) {
@@ -167,14 +197,12 @@ void Dictionary::Remove(std::string_view key) {
     if (!impl_ || it == impl_->index.end()) {
         throw KeyNotFoundException("Dictionary has no key \"" + std::string(key) + "\"");
     }
-    const size_t slot = it->second;
+    const size_t slot = it->second.position;
     impl_->index.erase(it);
-    if (slot + 1 == impl_->entries.size()) {
-        impl_->entries.pop_back();
+    if (slot + 1 == impl_->order.size()) {
+        impl_->order.pop_back();
     } else {
-        impl_->entries[slot].live = false;
-        impl_->entries[slot].value = Variant();
-        impl_->entries[slot].key.clear();
+        impl_->order[slot] = nullptr;
         ++impl_->holes;
         if (impl_->holes > impl_->index.size() + 16) {
             impl_->compact();
@@ -184,7 +212,7 @@ void Dictionary::Remove(std::string_view key) {
 
 void Dictionary::RemoveAll() {
     if (impl_) {
-        impl_->entries.clear();
+        impl_->order.clear();
         impl_->index.clear();
         impl_->holes = 0;
     }
@@ -199,7 +227,7 @@ const std::string& Dictionary::Key(int64_t index) const {
         throw OutOfBoundsException("Dictionary position " + Int64ToText(index) +
                                    " is outside an empty map");
     }
-    return impl_->at(index).key;
+    return impl_->at(index).first.text;
 }
 
 const Variant& Dictionary::ValueAt(int64_t index) const {
@@ -207,7 +235,7 @@ const Variant& Dictionary::ValueAt(int64_t index) const {
         throw OutOfBoundsException("Dictionary position " + Int64ToText(index) +
                                    " is outside an empty map");
     }
-    return impl_->at(index).value;
+    return impl_->at(index).second.value;
 }
 
 } // namespace host

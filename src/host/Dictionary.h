@@ -29,6 +29,7 @@ public:
     // valid until the map is next changed.
     const Variant* Find(std::string_view key) const;
     void SetValue(std::string_view key, const Variant& value);
+    void SetValue(std::string_view key, Variant&& value);
     // Removing an absent key raises KeyNotFoundException, as the host map does.
     void Remove(std::string_view key);
     void RemoveAll();

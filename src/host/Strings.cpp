@@ -241,12 +241,16 @@ int64_t CountFields(std::string_view s, std::string_view separator) {
     }
 }
 
-std::string LTrim(std::string_view s) {
+std::string_view LTrimView(std::string_view s) {
     size_t i = 0;
     while (i < s.size() && isBlank(s[i])) {
         ++i;
     }
-    return std::string(s.substr(i));
+    return s.substr(i);
+}
+
+std::string LTrim(std::string_view s) {
+    return std::string(LTrimView(s));
 }
 
 std::string RTrim(std::string_view s) {

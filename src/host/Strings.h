@@ -33,6 +33,8 @@ int64_t CountFields(std::string_view s, std::string_view separator);
 
 // Trimming removes blanks and tabs.
 std::string LTrim(std::string_view s);
+// LTrim without the copy: the part of s after its leading blanks and tabs.
+std::string_view LTrimView(std::string_view s);
 std::string RTrim(std::string_view s);
 std::string Trim(std::string_view s);
 

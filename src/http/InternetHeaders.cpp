@@ -49,7 +49,7 @@ InternetHeaders::~InternetHeaders() = default;
 
 void InternetHeaders::AppendHeader(std::string_view name, std::string_view value) {
     if (!_Headers.HasKey(name)) {
-        _Headers.SetValue(name, std::string(value));
+        _Headers.SetValue(name, host::Variant(std::string(value)));
         return;
     }
     // Later keys are built from the part before the first ":" of the name.
@@ -58,7 +58,7 @@ void InternetHeaders::AppendHeader(std::string_view name, std::string_view value
     while (_Headers.HasKey(key.of(i))) {
         ++i;
     }
-    _Headers.SetValue(key.of(i), std::string(value));
+    _Headers.SetValue(key.of(i), host::Variant(std::string(value)));
 }
 
 std::string InternetHeaders::CommaSeparatedValues(std::string_view name) const {
@@ -104,8 +104,8 @@ void InternetHeaders::Delete(std::string_view name, int64_t index) {
         if (!value) {
             break;
         }
-        const host::Variant moved = *value;
-        _Headers.SetValue(key.of(a), moved);
+        host::Variant moved = *value;
+        _Headers.SetValue(key.of(a), std::move(moved));
         _Headers.Remove(nextKey);
     }
 }
@@ -131,14 +131,14 @@ void InternetHeaders::SetHeader(std::string_view name, std::string_view value) {
     if (NameCount(name) > 1) {
         Delete(name);
     }
-    _Headers.SetValue(name, std::string(value));
+    _Headers.SetValue(name, host::Variant(std::string(value)));
 }
 
 void InternetHeaders::SetHeader(std::string_view name, std::string_view value, int64_t index) {
     InstanceKey key(name);
     const std::string_view k = key.of(index);
     if (_Headers.HasKey(k)) {
-        _Headers.SetValue(k, std::string(value));
+        _Headers.SetValue(k, host::Variant(std::string(value)));
     } else {
         // The key is free, so appending under it stores exactly there.
         AppendHeader(k, value);
@@ -252,7 +252,7 @@ void InternetHeaders::_ParseHeaders(std::string_view raw) {
         const size_t colon = line.find(':');
         if (colon != std::string::npos) {
             const std::string_view view(line);
-            AppendHeader(view.substr(0, colon), host::LTrim(view.substr(colon + 1)));
+            AppendHeader(view.substr(0, colon), host::LTrimView(view.substr(colon + 1)));
         }
         line.clear();
     };

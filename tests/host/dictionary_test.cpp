@@ -93,6 +93,19 @@ TEST(Dictionary, CopiesAreIndependentAndMovedFromMapIsUsable) {
     b.SetValue("k2", "x");
     EXPECT_EQ(a.Value("k").StringValue(), "v");
     EXPECT_EQ(a.Count(), 1);
+    // A copy taken while removals have left holes keeps the order and the spellings.
+    Dictionary holes;
+    for (const char* k : {"One", "Two", "Three", "Four"}) {
+        holes.SetValue(k, k);
+    }
+    holes.Remove("two");
+    Dictionary copy(holes);
+    copy.SetValue("FOUR", "4");
+    EXPECT_EQ(keysOf(copy), (std::vector<std::string>{"One", "Three", "Four"}));
+    EXPECT_EQ(holes.Value("four").StringValue(), "Four");
+    holes = copy;
+    EXPECT_EQ(holes.ValueAt(2).StringValue(), "4");
+
     Dictionary c = std::move(b);
     EXPECT_EQ(c.Count(), 2);
     EXPECT_EQ(b.Count(), 0); // NOLINT(bugprone-use-after-move): moved-from must stay usable
