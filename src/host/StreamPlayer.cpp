@@ -71,7 +71,6 @@ struct StreamPlayer::Impl {
     ~Impl() {
         // The player goes before its output; its signals must not reach a half-destroyed Impl.
         QObject::disconnect(player.get(), nullptr, &context, nullptr);
-        player->stop();
         player.reset();
     }
 
@@ -123,10 +122,15 @@ struct StreamPlayer::Impl {
     }
 
     void onReopenDue() {
-        if (wanted && state == State::Reopening) {
-            ++reopens;
-            open();
+        if (!wanted || state != State::Reopening) {
+            return;
         }
+        if (!looping) { // switched off while waiting
+            halt();
+            return;
+        }
+        ++reopens;
+        open();
     }
 
     void onMediaStatus(QMediaPlayer::MediaStatus status) {
