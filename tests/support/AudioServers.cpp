@@ -264,7 +264,10 @@ void ChildProcess::resume() {
 }
 
 std::string ChildProcess::log() const {
-    return logPath_.empty() ? "" : readWhole(logPath_);
+    // The end is what explains a failure; the whole of a server's log would drown it.
+    constexpr size_t Tail = 6000;
+    std::string text = logPath_.empty() ? "" : readWhole(logPath_);
+    return text.size() > Tail ? "..." + text.substr(text.size() - Tail) : text;
 }
 
 // ---------------------------------------------------------------------------------------------

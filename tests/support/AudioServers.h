@@ -66,6 +66,7 @@ public:
     // behind a network that went away without a word.
     void suspend();
     void resume();
+    // The end of what it wrote to its log.
     std::string log() const;
 
 private:
