@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace {
 
@@ -72,6 +73,11 @@ TEST(Version, AccessorRefusesAMissingOrForeignApplicationObject) {
 // A whole process: start-up with the real steps, the window, the event loop ended by
 // closing the window, finalisation, exit status 0. The arguments reach the platform as
 // they were given.
+struct OfflineApp : tamsel::App {
+    OfflineApp() { _x_SetVersionData(1, 1, 8, 0, 3, "", "", ""); }
+    void Open() override { std::fputs("open raised\n", stderr); }
+};
+
 [[noreturn]] void runUntilTheWindowCloses() {
     static char program[] = "tamselRadio";
     static char option[] = "--not-an-option";
@@ -80,7 +86,13 @@ TEST(Version, AccessorRefusesAMissingOrForeignApplicationObject) {
     host::RuntimeInit(3, argv);
     reportFinalisation();
     tamsel::StartupSteps steps{
-        tamsel::_EarlyStartup, [] {
+        [] {
+            tamsel::_EarlyStartup();
+            // The real Open asks the product server, which a test must not reach: the same
+            // application object, with an Open that only says it was raised.
+            host::RuntimeRegisterAppObject(std::make_unique<OfflineApp>());
+        },
+        [] {
             tamsel::_LateStartup();
             std::fprintf(stderr, "arguments: %s\n",
                          QCoreApplication::arguments().join("|").toStdString().c_str());
@@ -97,7 +109,7 @@ TEST(StartupDeathTest, ClosingTheWindowEndsTheProcessWithStatusZero) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(runUntilTheWindowCloses(), ::testing::ExitedWithCode(0),
                 "arguments: tamselRadio\\|--not-an-option\\|two words\n"
-                "windows after late start-up: 1\n.*finalised with 0 windows");
+                "windows after late start-up: 1\nopen raised\n.*finalised with 0 windows");
 }
 
 // A failure in early start-up: reported, no window, no late start-up, finalisers still
