@@ -587,6 +587,7 @@ TEST_F(ResponseTest, HeaderBlockWithoutBlankLineIsCutOffAtTheLimit) {
     ASSERT_TRUE(server.waitUntilIdle(10s));
     EXPECT_EQ(allSent, 0) << "the client took the whole megabyte";
     EXPECT_LE(s.peakBuffered, http::kMaxHeaderBlockBytes + 256 * 1024);
+    RecordProperty("peak_buffered_bytes", std::to_string(s.peakBuffered));
     runLoopFor(50ms);
     EXPECT_EQ(r.count("Error"), 1) << "the close was reported again";
 }
