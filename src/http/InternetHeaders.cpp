@@ -24,7 +24,7 @@ class InstanceKey {
 public:
     explicit InstanceKey(std::string_view name) : key_(name), base_(name.size()) {}
 
-    // The key of instance n as the design numbers them: the name itself for 0, "name:n"
+    // The key of instance n: the name itself for 0, "name:n"
     // otherwise (negative n gives "name:-n").
     std::string_view of(int64_t n) {
         key_.resize(base_);
