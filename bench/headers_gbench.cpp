@@ -62,7 +62,7 @@ void BM_ParseHeaders(benchmark::State& state) {
 BENCHMARK(BM_ParseHeaders)->Arg(20)->Arg(2000);
 
 // Each append probes every existing instance of the name, so 1,000 appends make about half
-// a million probes by the numbering scheme; the figure shows the cost of one probe stays constant.
+// a million probes; ns_per_probe shows that the cost of one probe stays constant.
 void BM_AppendHeaderSameName(benchmark::State& state) {
     const int64_t instances = state.range(0);
     const PerUnit clock;

@@ -24,8 +24,7 @@ class InstanceKey {
 public:
     explicit InstanceKey(std::string_view name) : key_(name), base_(name.size()) {}
 
-    // The key of instance n: the name itself for 0, "name:n"
-    // otherwise (negative n gives "name:-n").
+    // The key of instance n: the name itself for 0, otherwise "name:n" ("name:-1" for -1).
     std::string_view of(int64_t n) {
         key_.resize(base_);
         if (n != 0) {
