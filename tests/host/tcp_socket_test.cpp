@@ -1,4 +1,5 @@
 #include "host/TCPSocket.h"
+#include "support/EventLoop.h"
 #include "support/ScriptedServer.h"
 
 #include <QCoreApplication>
@@ -18,33 +19,15 @@
 
 namespace {
 
+using testsupport::ensureApplication;
+using testsupport::runLoopUntil;
+
 using namespace std::chrono_literals;
 namespace SocketError = host::SocketError;
 using host::TCPSocket;
 using testsupport::Conn;
 using testsupport::ScriptedServer;
 using Clock = std::chrono::steady_clock;
-
-void ensureApplication() {
-    if (QCoreApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "tcp_socket_test";
-        static char* argv[] = {name, nullptr};
-        // Lives until the process ends; the event loop needs it in every test.
-        new QCoreApplication(argc, argv);
-    }
-}
-
-// Runs the event loop until pred holds or the timeout passes.
-bool runLoopUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    QTimer tick;
-    tick.start(5);
-    while (!pred() && Clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return pred();
-}
 
 // Drives the socket by Poll alone, never touching the event loop.
 bool pollUntil(TCPSocket& socket, const std::function<bool()>& pred,

@@ -1,4 +1,5 @@
 #include "http/HTTPSocket.h"
+#include "support/EventLoop.h"
 #include "support/RealServers.h"
 
 #include <QCoreApplication>
@@ -11,21 +12,14 @@
 
 namespace {
 
+using testsupport::ensureApplication;
+
 using testsupport::ApacheServer;
 using testsupport::NginxServer;
 using testsupport::SquidProxy;
 using testsupport::TempDir;
 
 const std::string kSecret = "top secret\n";
-
-void ensureApplication() {
-    if (QCoreApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "http_auth_real_servers_test";
-        static char* argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
-}
 
 // Answers every raising with the same credentials; true for the first `trueTimes` raisings.
 struct Credentials {

@@ -1,5 +1,6 @@
 #include "host/Dictionary.h"
 #include "http/HTTPSocket.h"
+#include "support/EventLoop.h"
 #include "support/ScriptedServer.h"
 
 #include <QByteArray>
@@ -21,29 +22,13 @@
 
 namespace {
 
+using testsupport::ensureApplication;
+using testsupport::runLoopUntil;
+
 using namespace std::chrono_literals;
 using testsupport::Conn;
 using testsupport::ScriptedServer;
 using Clock = std::chrono::steady_clock;
-
-void ensureApplication() {
-    if (QCoreApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "http_auth_test";
-        static char* argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
-}
-
-bool runLoopUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    QTimer tick;
-    tick.start(5);
-    while (!pred() && Clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return pred();
-}
 
 class Socket : public http::HTTPSocket {
 public:

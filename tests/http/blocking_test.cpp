@@ -3,6 +3,7 @@
 #include "host/Storage.h"
 #include "host/TCPSocket.h"
 #include "http/HTTPSocket.h"
+#include "support/EventLoop.h"
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
 
@@ -22,30 +23,13 @@
 
 namespace {
 
+using testsupport::ensureApplication;
+using testsupport::runLoopUntil;
+
 using namespace std::chrono_literals;
 using testsupport::Conn;
 using testsupport::ScriptedServer;
 using Clock = std::chrono::steady_clock;
-
-void ensureApplication() {
-    if (QCoreApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "http_blocking_test";
-        static char* argv[] = {name, nullptr};
-        // Lives until the process ends; timers and socket notifiers need it.
-        new QCoreApplication(argc, argv);
-    }
-}
-
-bool runLoopUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    QTimer tick;
-    tick.start(5);
-    while (!pred() && Clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return pred();
-}
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();

@@ -2,6 +2,7 @@
 #include "host/Dictionary.h"
 #include "host/Storage.h"
 #include "http/HTTPSocket.h"
+#include "support/EventLoop.h"
 #include "support/RealServers.h"
 
 #include <QCoreApplication>
@@ -19,30 +20,13 @@
 
 namespace {
 
+using testsupport::ensureApplication;
+using testsupport::runLoopUntil;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testsupport::NginxServer;
 using testsupport::TempDir;
-
-void ensureApplication() {
-    if (QCoreApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "http_nginx_test";
-        static char* argv[] = {name, nullptr};
-        // Lives until the process ends; the sockets need an event loop in every test.
-        new QCoreApplication(argc, argv);
-    }
-}
-
-bool runLoopUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    QTimer tick;
-    tick.start(5);
-    while (!pred() && Clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return pred();
-}
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();

@@ -1,5 +1,6 @@
 #include "host/Storage.h"
 #include "http/HTTPSocket.h"
+#include "support/EventLoop.h"
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
 
@@ -20,37 +21,15 @@
 
 namespace {
 
+using testsupport::ensureApplication;
+using testsupport::runLoopFor;
+using testsupport::runLoopUntil;
+
 using namespace std::chrono_literals;
 using testsupport::Conn;
 using testsupport::ScriptedServer;
 using Clock = std::chrono::steady_clock;
 namespace HTTPError = http::HTTPError;
-
-void ensureApplication() {
-    if (QCoreApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "http_response_test";
-        static char* argv[] = {name, nullptr};
-        // Lives until the process ends; the sockets need an event loop in every test.
-        new QCoreApplication(argc, argv);
-    }
-}
-
-bool runLoopUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    QTimer tick;
-    tick.start(5);
-    while (!pred() && Clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return pred();
-}
-
-// Runs the event loop for a while; used only where the test proves that nothing happens.
-void runLoopFor(std::chrono::milliseconds duration) {
-    const auto deadline = Clock::now() + duration;
-    runLoopUntil([&] { return Clock::now() >= deadline; }, duration + 1s);
-}
 
 // Opens the client's state to the tests and counts the socket's data notifications.
 class Client : public http::HTTPSocket {
