@@ -23,8 +23,21 @@ bool isTokenChar(unsigned char c) {
         return true;
     }
     switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-':
-    case '.': case '^': case '_': case '`': case '|': case '~':
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '\'':
+    case '*':
+    case '+':
+    case '-':
+    case '.':
+    case '^':
+    case '_':
+    case '`':
+    case '|':
+    case '~':
         return true;
     default:
         return false;
@@ -204,8 +217,8 @@ void HTTPSocket::_SendRequest(const std::string& method) {
     if (!HTTPProxyAddress.empty()) {
         _path = _processingURL;
     }
-    std::string request = method + " " + _path + " HTTP/1.0" + CRLF +
-                          requestHeaders->_FormatHTTPHeaders();
+    std::string request =
+        method + " " + _path + " HTTP/1.0" + CRLF + requestHeaders->_FormatHTTPHeaders();
     if (!_authenticationKey.empty()) {
         SetRequestHeader("Authorization", "");
         _authenticationKey.clear();
@@ -238,7 +251,9 @@ void HTTPSocket::ClearRequestHeaders() {
     requestHeaders->DeleteAllHeaders();
 }
 
-HeadersRef HTTPSocket::GetRequestHeaders() { return requestHeaders; }
+HeadersRef HTTPSocket::GetRequestHeaders() {
+    return requestHeaders;
+}
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -279,9 +294,9 @@ std::string HTTPSocket::EncodeFormData(const host::Dictionary* form) {
 std::string HTTPSocket::_EncodeURLString(const std::string& text) const {
     // Escaping every member of the set in one pass gives the same text as escaping them one
     // after another with "%" first, since an escape only adds "%" and hexadecimal digits.
-    static constexpr std::array<unsigned char, 27> escaped = {
-        37, 38, 61, 44, 47, 92, 93, 91, 123, 125, 96, 126, 45, 95,
-        40, 41, 42, 94, 36, 35, 33, 43, 59, 60, 62, 13, 10};
+    static constexpr std::array<unsigned char, 27> escaped = {37,  38, 61,  44, 47, 92, 93, 91, 123,
+                                                              125, 96, 126, 45, 95, 40, 41, 42, 94,
+                                                              36,  35, 33,  43, 59, 60, 62, 13, 10};
     static constexpr char hex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
@@ -314,11 +329,15 @@ std::string HTTPSocket::_EncodeHex(const std::string& text) const {
 
 // ---- response handling --------------------------------------------------------------------
 
-void HTTPSocket::OnDataAvailable() { _HandleNewData(); }
+void HTTPSocket::OnDataAvailable() {
+    _HandleNewData();
+}
 
 void HTTPSocket::OnSendComplete(bool) {}
 
-void HTTPSocket::resetHeaderScan() { headerScan_ = HeaderScan{}; }
+void HTTPSocket::resetHeaderScan() {
+    headerScan_ = HeaderScan{};
+}
 
 bool HTTPSocket::findHeaderEnd(const std::string& buffered, size_t& blockLength,
                                size_t& eolLength) {
@@ -357,8 +376,8 @@ bool HTTPSocket::findHeaderEnd(const std::string& buffered, size_t& blockLength,
     } else if (!s.hasCRLF && s.hasCR) {
         first = {s.crcr, 1};
     }
-    for (const Candidate& c : {first, Candidate{s.lflf, 1}, Candidate{s.crlfcrlf, 2},
-                               Candidate{s.crcr, 1}}) {
+    for (const Candidate& c :
+         {first, Candidate{s.lflf, 1}, Candidate{s.crlfcrlf, 2}, Candidate{s.crcr, 1}}) {
         if (c.position != std::string::npos) {
             blockLength = c.position;
             eolLength = c.eol;
@@ -584,9 +603,13 @@ void HTTPSocket::_KillDownloadStream() {
     }
 }
 
-int64_t HTTPSocket::HTTPStatusCode() const { return _httpStatusCode; }
+int64_t HTTPSocket::HTTPStatusCode() const {
+    return _httpStatusCode;
+}
 
-int64_t HTTPSocket::ErrorCode() const { return mErrorCode; }
+int64_t HTTPSocket::ErrorCode() const {
+    return mErrorCode;
+}
 
 HeadersRef HTTPSocket::PageHeaders() const {
     return _pageHeaders && _pageHeaders->Count() > 0 ? _pageHeaders : nullptr;
@@ -616,7 +639,9 @@ std::string HTTPSocket::blockingBody() {
     return _pageBuffer->TakeString(_currentLength);
 }
 
-void HTTPSocket::Get(const std::string& url) { startRequest("GET", url, nullptr, false, 0); }
+void HTTPSocket::Get(const std::string& url) {
+    startRequest("GET", url, nullptr, false, 0);
+}
 
 void HTTPSocket::Get(const std::string& url, FileRef file) {
     startRequest("GET", url, std::move(file), false, 0);
@@ -641,7 +666,9 @@ HeadersRef HTTPSocket::GetHeaders(const std::string& url, int64_t timeout) {
     return requestConnected_ ? _pageHeaders : nullptr;
 }
 
-void HTTPSocket::Post(const std::string& url) { startRequest("POST", url, nullptr, false, 0); }
+void HTTPSocket::Post(const std::string& url) {
+    startRequest("POST", url, nullptr, false, 0);
+}
 
 void HTTPSocket::Post(const std::string& url, FileRef file) {
     startRequest("POST", url, std::move(file), false, 0);
