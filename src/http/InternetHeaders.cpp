@@ -2,6 +2,7 @@
 
 #include "host/Strings.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace http {
@@ -16,6 +17,39 @@ constexpr std::string_view kMailFixedNames = ":Date:Subject:From:To:CC:BCC:Recei
 std::string_view namePart(std::string_view key) {
     const size_t colon = key.find(':');
     return colon == std::string_view::npos ? key : key.substr(0, colon);
+}
+
+// The index is keyed the way the map compares keys: ASCII letters folded, nothing else.
+std::string folded(std::string_view name) {
+    std::string out(name);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c + ('a' - 'A'));
+        }
+    }
+    return out;
+}
+
+// The instance a key stands for: 0 for a key without ":", n for "name:n" written as instance
+// keys are written (decimal, no sign, no leading zero); -1 when the key is no instance key.
+int64_t instanceOf(std::string_view key) {
+    const size_t colon = key.find(':');
+    if (colon == std::string_view::npos) {
+        return 0;
+    }
+    const std::string_view digits = key.substr(colon + 1);
+    // More digits than any count of entries can reach: never below a known count.
+    if (digits.empty() || digits.size() > 18 || digits.front() == '0') {
+        return -1;
+    }
+    int64_t n = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        n = n * 10 + (c - '0');
+    }
+    return n;
 }
 
 // Builds the keys of consecutive instances of one name in a reused buffer, so probing the
@@ -46,18 +80,64 @@ private:
 InternetHeaders::InternetHeaders() = default;
 InternetHeaders::~InternetHeaders() = default;
 
-void InternetHeaders::AppendHeader(std::string_view name, std::string_view value) {
-    if (!_Headers.HasKey(name)) {
-        _Headers.SetValue(name, host::Variant(std::string(value)));
+int64_t InternetHeaders::knownInstances(std::string_view name) const {
+    const auto it = knownInstances_.find(folded(name));
+    return it == knownInstances_.end() ? 0 : it->second;
+}
+
+void InternetHeaders::setKnownInstances(std::string_view name, int64_t n) const {
+    if (n > 0) {
+        knownInstances_[folded(name)] = n;
+    } else {
+        knownInstances_.erase(folded(name));
+    }
+}
+
+void InternetHeaders::removeKey(std::string_view key) {
+    _Headers.Remove(key);
+    const int64_t instance = instanceOf(key);
+    if (instance < 0) {
         return;
     }
+    const auto it = knownInstances_.find(folded(namePart(key)));
+    if (it != knownInstances_.end() && it->second > instance) {
+        if (instance == 0) {
+            knownInstances_.erase(it);
+        } else {
+            it->second = instance;
+        }
+    }
+}
+
+void InternetHeaders::AppendHeader(std::string_view name, std::string_view value) {
+    // Probing N, N:1, N:2 ... from the start would make n instances cost n^2 probes; the
+    // probes below the known count would all find their key, so they are skipped.
+    const std::string_view base = namePart(name);
+    const bool plainName = base.size() == name.size();
+    int64_t known = knownInstances(base);
+    if (!plainName || known == 0) {
+        if (!_Headers.HasKey(name)) {
+            _Headers.SetValue(name, host::Variant(std::string(value)));
+            if (plainName) {
+                setKnownInstances(base, 1);
+            }
+            return;
+        }
+        if (plainName) {
+            known = 1; // the name itself is instance 0
+        }
+    }
     // Later keys are built from the part before the first ":" of the name.
-    InstanceKey key(namePart(name));
-    int64_t i = 1;
+    InstanceKey key(base);
+    int64_t i = std::max<int64_t>(known, 1);
     while (_Headers.HasKey(key.of(i))) {
         ++i;
     }
     _Headers.SetValue(key.of(i), host::Variant(std::string(value)));
+    // Instances below i were all found; with instance 0 known, 0 .. i are present now.
+    if (known > 0) {
+        setKnownInstances(base, i + 1);
+    }
 }
 
 std::string InternetHeaders::CommaSeparatedValues(std::string_view name) const {
@@ -84,7 +164,7 @@ void InternetHeaders::Delete(std::string_view name) {
     const int64_t count = NameCount(name);
     InstanceKey key(name);
     for (int64_t i = 0; i < count; ++i) {
-        _Headers.Remove(key.of(i));
+        removeKey(key.of(i));
     }
 }
 
@@ -94,10 +174,13 @@ void InternetHeaders::Delete(std::string_view name, int64_t index) {
     if (!_Headers.HasKey(key.of(index))) {
         return;
     }
-    _Headers.Remove(key.of(index));
+    const bool plainName = namePart(name).size() == name.size();
+    const int64_t knownBefore = plainName ? knownInstances(name) : 0;
+    removeKey(key.of(index));
     // Move the higher instances down one by one; each moved value is stored again under a
     // key spelled as the caller spelled the name.
-    for (int64_t a = index;; ++a) {
+    int64_t a = index;
+    for (;; ++a) {
         const std::string_view nextKey = next.of(a + 1);
         const host::Variant* value = _Headers.Find(nextKey);
         if (!value) {
@@ -105,12 +188,17 @@ void InternetHeaders::Delete(std::string_view name, int64_t index) {
         }
         host::Variant moved = *value;
         _Headers.SetValue(key.of(a), std::move(moved));
-        _Headers.Remove(nextKey);
+        removeKey(nextKey);
+    }
+    // Instances below index were untouched and index .. a-1 were filled by the shift.
+    if (index >= 0 && index < knownBefore) {
+        setKnownInstances(name, a);
     }
 }
 
 void InternetHeaders::DeleteAllHeaders() {
     _Headers.RemoveAll();
+    knownInstances_.clear();
 }
 
 std::string InternetHeaders::Name(int64_t index) const {
@@ -118,10 +206,15 @@ std::string InternetHeaders::Name(int64_t index) const {
 }
 
 int64_t InternetHeaders::NameCount(std::string_view name) const {
+    // For a name with ":" the probed keys ("N:x:1" ...) are no instance keys; count plainly.
+    const bool plainName = namePart(name).size() == name.size();
     InstanceKey key(name);
-    int64_t count = 0;
+    int64_t count = plainName ? knownInstances(name) : 0;
     while (_Headers.HasKey(key.of(count))) {
         ++count;
+    }
+    if (plainName && count > 0) {
+        setKnownInstances(name, count);
     }
     return count;
 }
@@ -241,6 +334,7 @@ void InternetHeaders::_ParseHeaders(std::string_view raw) {
     const std::string_view text(_rawHeaders);
     const std::string eol = _DetermineEOLCharacter(text);
     _Headers = host::Dictionary();
+    knownInstances_.clear();
 
     // One pass does the unfolding and the split: an eol followed by a blank or a tab becomes
     // one blank (the continuation's own leading blanks stay), any other eol ends the line.

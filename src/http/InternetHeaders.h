@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace http {
 
@@ -64,8 +65,17 @@ public:
     virtual void _ParseHeaders(std::string_view text);
 
 private:
+    // Every removal goes through here so the append index stays true.
+    void removeKey(std::string_view key);
+    // Instances 0 .. n-1 of the name part (case-folded) are known to be present; lets
+    // AppendHeader and NameCount start probing at n instead of 0. Only ever an underestimate:
+    // a removal lowers it, and a name missing here simply has nothing known.
+    int64_t knownInstances(std::string_view namePart) const;
+    void setKnownInstances(std::string_view namePart, int64_t n) const;
+
     host::Dictionary _Headers;
     std::string _rawHeaders;
+    mutable std::unordered_map<std::string, int64_t> knownInstances_;
 };
 
 } // namespace http
