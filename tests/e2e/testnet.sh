@@ -246,8 +246,13 @@ testnet_start_xvfb() {
 }
 
 # A private home whose default browser is a script that appends each URL to
-# $TESTNET_WORK/browser.log; sets HOME and the XDG directories.
-testnet_register_browser() {
+# $TESTNET_WORK/browser.log (and, with "announce", also says so on its standard error); sets
+# HOME and the XDG directories.
+testnet_register_browser() { # [announce]
+    local announce=":"
+    if [[ ${1:-} == announce ]]; then
+        announce="printf '%s\\n' \"demo: the player asked to open \$url (the demo has no internet, so nothing opens)\" >&2"
+    fi
     local home="$TESTNET_WORK/home"
     mkdir -p "$home/.config" "$home/.local/share/applications" "$TESTNET_WORK/runtime"
     chmod 700 "$TESTNET_WORK/runtime"
@@ -261,7 +266,7 @@ testnet_register_browser() {
     cat >"$browser" <<EOF
 #!/bin/sh
 # Stand-in browser: records what it was asked to open, one URL a line.
-for url in "\$@"; do printf '%s\n' "\$url" >>"$TESTNET_WORK/browser.log"; done
+for url in "\$@"; do printf '%s\n' "\$url" >>"$TESTNET_WORK/browser.log"; $announce; done
 EOF
     chmod 755 "$browser"
     cat >"$XDG_DATA_HOME/applications/tamsel-e2e-browser.desktop" <<EOF
