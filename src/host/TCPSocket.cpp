@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -449,6 +450,24 @@ struct TCPSocket::Impl {
         startResolution(host, service);
     }
 
+    void adopt(int descriptor) {
+        reset();
+        input.clear();
+        lastError = SocketError::None;
+        lastConnectError = SocketError::None;
+        if (descriptor < 0) {
+            fail(SocketError::InvalidAddress);
+            return;
+        }
+        const int flags = ::fcntl(descriptor, F_GETFL);
+        if (flags >= 0) {
+            ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
+        }
+        ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+        fd = descriptor;
+        onConnected();
+    }
+
     void startResolution(const std::string& host, const std::string& service) {
         auto job = std::make_shared<Resolution>();
         job->eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -792,6 +811,10 @@ TCPSocket::~TCPSocket() = default;
 
 void TCPSocket::Connect() {
     impl_->connect();
+}
+
+void TCPSocket::Adopt(int descriptor) {
+    impl_->adopt(descriptor);
 }
 
 void TCPSocket::Close() {

@@ -67,7 +67,13 @@ public:
     // Starts resolving and connecting and returns at once; ends in a Connected or an Error
     // notification. Any earlier connection is closed first and its unread bytes discarded.
     // Names are resolved on a worker thread; numeric addresses are used directly.
-    void Connect();
+    // Virtual so an owner can supply its own connection (see Adopt).
+    virtual void Connect();
+    // Takes over a stream descriptor that is already connected (one end of a socketpair,
+    // for a peer inside the process) as the connection, and owns it from then on. Like
+    // Connect it closes any earlier connection first and ends in Connected, never from
+    // inside the call. A negative descriptor ends in Error with 107.
+    void Adopt(int descriptor);
     // Drops the connection (and any pending lookup or connect) and unsent bytes, without a
     // notification. Bytes already received stay readable.
     void Close();
