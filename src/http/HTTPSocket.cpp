@@ -433,7 +433,9 @@ void HTTPSocket::handleArrival() {
         failHeaderBlock();
         return;
     }
-    _ParseHeaders(Read(static_cast<int64_t>(blockLength)));
+    // Read(0) would take every buffered byte: a response that starts with its blank line has
+    // an empty header block, and its body must stay where it is.
+    _ParseHeaders(blockLength > 0 ? Read(static_cast<int64_t>(blockLength)) : std::string());
 
     if (authenticationRetries_ < kMaxAuthenticationRetries &&
         ((_httpStatusCode == 401 && _SetAuthentication("WWW")) ||
