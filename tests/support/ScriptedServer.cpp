@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -291,6 +292,23 @@ void Conn::reset() {
     linger hard{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     finish();
+}
+
+void Conn::setNoDelay() {
+    if (!ended_) {
+        const int on = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+}
+
+size_t Conn::sendRepeatedly(std::string_view piece, std::chrono::milliseconds pauseAfterEach,
+                            size_t limit) {
+    size_t sent = 0;
+    while (sent < limit && !stopping() && send(piece)) {
+        sent += piece.size();
+        pause(pauseAfterEach);
+    }
+    return sent;
 }
 
 void Conn::finish() {

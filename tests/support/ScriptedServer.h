@@ -77,6 +77,11 @@ public:
     void close();
     // Ends the connection with a reset (RST) instead of a close.
     void reset();
+    // Turns Nagle's algorithm off, so every send leaves as a segment of its own.
+    void setNoDelay();
+    // Sends piece again and again, pausing after each, until the client stops taking bytes,
+    // the server is being destroyed or limit bytes have gone out; returns the bytes sent.
+    size_t sendRepeatedly(std::string_view piece, std::chrono::milliseconds pause, size_t limit);
     // Sends FIN but keeps the connection open for reading.
     void shutdownWrite();
 
