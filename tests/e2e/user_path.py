@@ -308,8 +308,17 @@ class Run:
         self.shots.append(os.path.abspath(path))
 
     def shoot(self, acc, name):
+        # Once two grabs in a row agree, the window has finished painting.
         e = extents(acc)
-        self.save(self.screen.grab(e.x, e.y, e.width, e.height), name)
+        image = self.screen.grab(e.x, e.y, e.width, e.height)
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline:
+            time.sleep(0.1)
+            again = self.screen.grab(e.x, e.y, e.width, e.height)
+            if again.tobytes() == image.tobytes():
+                break
+            image = again
+        self.save(image, name)
 
     def launch(self, label):
         self.screen.drain()
@@ -392,16 +401,20 @@ class Run:
     def check_buttons(self, window, label, playing):
         play, stop = button(window, "Play"), button(window, "Stop")
 
-        def settled():
-            return (("sensitive" in states(play)) != playing and
-                    ("sensitive" in states(stop)) == playing)
-        check(wait_until(settled, 3), "%s: Play/Stop enabled states are wrong" % label)
         grey, ink = (play, stop) if playing else (stop, play)
-        # Disabled captions are drawn grey, enabled ones near black.
-        grey_level, ink_level = self.caption_darkness(grey), self.caption_darkness(ink)
-        check(grey_level >= 120 and ink_level <= 90,
-              "%s: captions' darkest pixels: %s %d, %s %d" % (label, grey.name, grey_level,
-                                                           ink.name, ink_level))
+        seen = {}
+
+        def settled():
+            # Disabled captions are drawn grey, enabled ones near black; the accessibility
+            # tree must say the same.
+            seen["grey"], seen["ink"] = self.caption_darkness(grey), self.caption_darkness(ink)
+            seen["states"] = ("sensitive" in states(grey), "sensitive" in states(ink))
+            return seen["states"] == (False, True) and seen["grey"] >= 120 and seen["ink"] <= 90
+        check(wait_until(settled, 3, 0.1),
+              "%s: expected %s greyed out and %s enabled; sensitive: %r, captions' darkest "
+              "pixels: %d / %d" % (label, grey.name, ink.name, seen["states"], seen["grey"],
+                                   seen["ink"]))
+        grey_level, ink_level = seen["grey"], seen["ink"]
         step("%s: %s is greyed out and %s enabled (captions %d / %d)"
              % (label, grey.name, ink.name, grey_level, ink_level))
 
