@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The test network the end-to-end test and the demo share; sourced, not run.
 #
 # A network namespace of its own with only loopback, in which the player's fixed names
@@ -127,8 +128,8 @@ testnet_stop() {
     exit "$status"
 }
 
-testnet_wait() { # seconds description command...
-    local deadline=$((SECONDS + $1)) what=$2
+testnet_wait() { # seconds what-for command... (the second word only labels the call)
+    local deadline=$((SECONDS + $1))
     shift 2
     until "$@" >/dev/null 2>&1; do
         ((SECONDS < deadline)) || return 1
@@ -248,7 +249,7 @@ testnet_start_xvfb() {
 # A private home whose default browser is a script that appends each URL to
 # $TESTNET_WORK/browser.log (and, with "announce", also says so on its standard error); sets
 # HOME and the XDG directories.
-testnet_register_browser() { # [announce]
+testnet_register_browser() { # quiet | announce
     local announce=":"
     if [[ ${1:-} == announce ]]; then
         announce="printf '%s\\n' \"demo: the player asked to open \$url (the demo has no internet, so nothing opens)\" >&2"

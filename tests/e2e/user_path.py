@@ -201,7 +201,10 @@ class Screen:
 
 
 def xdotool(*args):
-    subprocess.run(["xdotool"] + [str(a) for a in args], check=True)
+    try:
+        subprocess.run(["xdotool"] + [str(a) for a in args], check=True, timeout=10)
+    except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+        raise StepFailed("xdotool %s: %s" % (" ".join(str(a) for a in args), e))
 
 
 def centre(extents):
@@ -359,7 +362,7 @@ class Run:
         step("%s: closing the window ends the process with exit status 0" % label)
 
     def update_offer_no(self):
-        label = "start 1, 1.1.9 offered"
+        label = "start 1, %s offered" % self.args.newer_version
         self.offer(self.args.newer_version)
         proc, window = self.launch(label)
         app = find_app(proc.pid)
@@ -377,7 +380,7 @@ class Run:
         self.close_and_expect_zero(proc, window, label)
 
     def update_offer_yes(self):
-        label = "start 2, 1.1.9 offered"
+        label = "start 2, %s offered" % self.args.newer_version
         proc, window = self.launch(label)
         app = find_app(proc.pid)
         box = self.wait_for_box(app, label)
@@ -385,7 +388,7 @@ class Run:
               "%s: the update message differs" % label)
         click_at(*centre(extents(button(box, "Yes"))))
         self.wait_box_gone(app, label)
-        urls = wait_until(self.browser_urls, 10, 0.1)
+        wait_until(self.browser_urls, 10, 0.1)
         time.sleep(0.5)  # a second, unwanted opening would show up here
         urls = self.browser_urls()
         check(urls == [SITE], "%s: the browser was asked to open %r, not [%r]" % (label, urls, SITE))
