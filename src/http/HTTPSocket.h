@@ -16,6 +16,12 @@
 //       truncated reply); no page is delivered
 //   any other value: the host socket's LastErrorCode (always positive, see host/TCPSocket.h)
 //       for a connection that failed before it was up
+//
+// A connection that closes or breaks after the header block is no error: the page is what
+// arrived, shorter than its Content-Length when the server stopped early (compare the two
+// to tell). Of several Content-Length headers the first counts; one that is no usable byte
+// count (not a number, not above 0, beyond 64 bits) does not end the body, which then runs
+// to the server's close.
 
 #include "host/Dictionary.h"
 #include "host/Storage.h"

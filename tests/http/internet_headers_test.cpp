@@ -515,7 +515,8 @@ TEST(InternetHeadersInstances, ManyInstancesOfOneNameAppendInLinearTime) {
     EXPECT_EQ(h.Value("X-Same", n - 2), std::to_string(n - 2));
     EXPECT_EQ(h.Value("X-Same", n - 1), std::to_string(n));
     EXPECT_EQ(h.Value("X-Same", 2 * n - 1), "last");
-    EXPECT_LT(seconds, 1.0);
+    // Linear work takes a fraction of a second; a wide margin keeps instrumented builds clear.
+    EXPECT_LT(seconds, 5.0);
     RecordProperty("cpu_seconds", std::to_string(seconds));
 }
 
