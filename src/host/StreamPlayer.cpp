@@ -37,13 +37,22 @@ void preferGStreamerBackend() {
 struct StreamPlayer::Impl {
     Impl() {
         preferGStreamerBackend();
+        freshBackend();
+
+        reopenTimer.setSingleShot(true);
+        stallTimer.setInterval(StallCheckMilliseconds);
+        QObject::connect(&reopenTimer, &QTimer::timeout, &context,
+                         [this] { runUnderExceptionPolicy([&] { onReopenDue(); }); });
+        QObject::connect(&stallTimer, &QTimer::timeout, &context,
+                         [this] { runUnderExceptionPolicy([&] { onStallCheck(); }); });
+    }
+
+    // A backend player with its own output, at the current volume.
+    void freshBackend() {
         player = std::make_unique<QMediaPlayer>();
         output = std::make_unique<QAudioOutput>();
         player->setAudioOutput(output.get());
         output->setVolume(static_cast<float>(linearGain(volume)));
-
-        reopenTimer.setSingleShot(true);
-        stallTimer.setInterval(StallCheckMilliseconds);
 
         // Qt calls these from its event loop; nothing may escape into it.
         QObject::connect(player.get(), &QMediaPlayer::mediaStatusChanged, &context,
@@ -62,10 +71,22 @@ struct StreamPlayer::Impl {
                          [this](float) { noteProgress(); });
         QObject::connect(player.get(), &QMediaPlayer::positionChanged, &context,
                          [this](qint64) { noteProgress(); });
-        QObject::connect(&reopenTimer, &QTimer::timeout, &context,
-                         [this] { runUnderExceptionPolicy([&] { onReopenDue(); }); });
-        QObject::connect(&stallTimer, &QTimer::timeout, &context,
-                         [this] { runUnderExceptionPolicy([&] { onStallCheck(); }); });
+    }
+
+    // Swaps in a fresh backend for one whose stream failed or never got going. Handing such
+    // a stream a new source (or a stop) makes the backend wait up to a second for a pipeline
+    // that cannot get ready, on the main thread, at every attempt; destroying it does not
+    // wait. The old one goes from a zero timer: this may run inside its own notification,
+    // and a timer fires in nested event loops too, so its connection closes at once.
+    void replaceBackend() {
+        QObject::disconnect(player.get(), nullptr, &context, nullptr);
+        QMediaPlayer* oldPlayer = player.release();
+        QAudioOutput* oldOutput = output.release();
+        QTimer::singleShot(0, QCoreApplication::instance(), [oldPlayer, oldOutput] {
+            delete oldPlayer;
+            delete oldOutput;
+        });
+        freshBackend();
     }
 
     ~Impl() {
@@ -89,10 +110,15 @@ struct StreamPlayer::Impl {
     }
 
     void halt() {
+        const bool gotGoing = state == State::Playing;
         wanted = false;
         state = State::Stopped;
         reopenTimer.stop();
         stallTimer.stop();
+        if (!gotGoing && player->playbackState() != QMediaPlayer::StoppedState) {
+            replaceBackend();
+            return;
+        }
         ++backendChanges;
         // Dropping the source stops at once; a plain stop would first wait on a stalled stream.
         player->setSource(QUrl());
@@ -110,15 +136,8 @@ struct StreamPlayer::Impl {
         }
         state = State::Reopening;
         stallTimer.stop();
-        // Letting go of a stalled stream can keep the backend busy for a while (it waits on
-        // its pipeline); that time counts towards the pause before the next attempt.
-        QElapsedTimer clearing;
-        clearing.start();
-        ++backendChanges;
-        player->setSource(QUrl());
-        --backendChanges;
-        reopenTimer.start(static_cast<int>(
-            std::max<int64_t>(0, ReopenIntervalMilliseconds - clearing.elapsed())));
+        replaceBackend();
+        reopenTimer.start(static_cast<int>(ReopenIntervalMilliseconds));
     }
 
     void onReopenDue() {
