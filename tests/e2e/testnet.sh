@@ -119,7 +119,7 @@ testnet_stop() {
         rm -rf "/etc/netns/$TESTNET_NAME"
     fi
     if [[ -n $TESTNET_WORK && -d $TESTNET_WORK ]]; then
-        if ((TESTNET_KEEP)) || { ((status != 0)) && [[ -n ${TESTNET_KEEP_ON_FAILURE:-} ]]; }; then
+        if ((TESTNET_KEEP)); then
             testnet_log "work directory kept: $TESTNET_WORK"
         else
             rm -rf "$TESTNET_WORK"
