@@ -82,7 +82,9 @@ struct StreamPlayer::Impl {
         QObject::disconnect(player.get(), nullptr, &context, nullptr);
         QMediaPlayer* oldPlayer = player.release();
         QAudioOutput* oldOutput = output.release();
-        QTimer::singleShot(0, QCoreApplication::instance(), [oldPlayer, oldOutput] {
+        oldPlayer->setParent(&retired);
+        oldOutput->setParent(&retired);
+        QTimer::singleShot(0, &retired, [oldPlayer, oldOutput] {
             delete oldPlayer;
             delete oldOutput;
         });
@@ -201,6 +203,7 @@ struct StreamPlayer::Impl {
     }
 
     QObject context; // receiver of every connection, so they all end with the Impl
+    QObject retired; // backends let go of and not destroyed yet; at the latest, with the Impl
     std::unique_ptr<QMediaPlayer> player;
     std::unique_ptr<QAudioOutput> output;
     QTimer reopenTimer;
