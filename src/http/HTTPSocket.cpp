@@ -139,6 +139,7 @@ void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, F
     // Our own Close ends the old connection; no notification will say so.
     _connectionValid = false;
     Purge();
+    dropTakenBytes();
     Connect();
 }
 
@@ -184,6 +185,7 @@ void HTTPSocket::_ResetVariables() {
     _currentLength = 0;
     _pageComplete = false;
     closePending_ = false;
+    dropTakenBytes();
     resetHeaderScan();
 }
 
@@ -406,6 +408,7 @@ void HTTPSocket::_HandleNewData() {
 }
 
 void HTTPSocket::failHeaderBlock() {
+    dropTakenBytes();
     Close();
     _connectionValid = false;
     closePending_ = false;
@@ -415,16 +418,44 @@ void HTTPSocket::failHeaderBlock() {
     SetError(HTTPError::HeaderBlockTooLarge);
 }
 
+void HTTPSocket::dropTakenBytes() {
+    headBytes_ = std::string();
+    bodyBytes_ = std::string();
+}
+
+std::string HTTPSocket::readBody(int64_t count) {
+    if (bodyBytes_.empty()) {
+        return Read(count);
+    }
+    const auto held = static_cast<int64_t>(bodyBytes_.size());
+    if (count > 0 && count < held) {
+        std::string piece = bodyBytes_.substr(0, static_cast<size_t>(count));
+        bodyBytes_.erase(0, static_cast<size_t>(count));
+        return piece;
+    }
+    std::string piece = std::move(bodyBytes_);
+    bodyBytes_ = std::string();
+    if (count <= 0) {
+        piece += ReadAll();
+    } else if (count > held) {
+        piece += Read(count - held);
+    }
+    return piece;
+}
+
 void HTTPSocket::handleArrival() {
     if (_pageHeaders) {
-        _ProcessData(Read(_contentlength));
+        _ProcessData(readBody(_contentlength));
         return;
     }
-    const std::string buffered = Lookahead();
+    // The head is taken out of the socket as it arrives: looking at the socket's buffer in
+    // place copies all of it on every arrival, and a head trickling in a few bytes at a time
+    // would cost time quadratic in its length.
+    headBytes_ += ReadAll();
     size_t blockLength = 0;
     size_t eolLength = 0;
-    if (!findHeaderEnd(buffered, blockLength, eolLength)) {
-        if (buffered.size() > static_cast<size_t>(kMaxHeaderBlockBytes)) {
+    if (!findHeaderEnd(headBytes_, blockLength, eolLength)) {
+        if (headBytes_.size() > static_cast<size_t>(kMaxHeaderBlockBytes)) {
             failHeaderBlock();
         }
         return;
@@ -433,9 +464,12 @@ void HTTPSocket::handleArrival() {
         failHeaderBlock();
         return;
     }
-    // Read(0) would take every buffered byte: a response that starts with its blank line has
-    // an empty header block, and its body must stay where it is.
-    _ParseHeaders(blockLength > 0 ? Read(static_cast<int64_t>(blockLength)) : std::string());
+    // What followed the blank line is body, read before anything the socket still holds.
+    bodyBytes_ = headBytes_.substr(blockLength + 2 * eolLength);
+    headBytes_.resize(blockLength);
+    const std::string block = std::move(headBytes_);
+    headBytes_ = std::string();
+    _ParseHeaders(block);
 
     if (authenticationRetries_ < kMaxAuthenticationRetries &&
         ((_httpStatusCode == 401 && _SetAuthentication("WWW")) ||
@@ -453,7 +487,6 @@ void HTTPSocket::handleArrival() {
     if (generation != requestGeneration_) {
         return; // the handler started another request on this object
     }
-    Read(static_cast<int64_t>(2 * eolLength));
     if (_pageHeaders->_HasHeader("content-length")) {
         int64_t length = 0;
         if (contentLengthValue(_pageHeaders->Value("content-length"), length)) {
@@ -463,7 +496,7 @@ void HTTPSocket::handleArrival() {
     if (_totalLength > 0 && !_downloadFile) {
         _pageBuffer->Reserve(std::min(_totalLength, kMaxBodyReservation));
     }
-    _ProcessData(_contentlength != 0 ? Read(_contentlength) : ReadAll());
+    _ProcessData(readBody(_contentlength));
 }
 
 void HTTPSocket::_ParseHeaders(const std::string& headerBlock) {
@@ -528,7 +561,7 @@ void HTTPSocket::completeAtClose() {
         return;
     }
     const uint64_t generation = requestGeneration_;
-    if (BytesAvailable() > 0) {
+    if (BytesAvailable() > 0 || !bodyBytes_.empty()) {
         _HandleNewData();
         if (generation != requestGeneration_ || _pageComplete || mErrorCode != HTTPError::None) {
             return;

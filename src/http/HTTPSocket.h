@@ -201,6 +201,9 @@ private:
     void failHeaderBlock();
     void resetHeaderScan();
     bool findHeaderEnd(const std::string& buffered, size_t& blockLength, size_t& eolLength);
+    // Takes body bytes the way the socket's Read does, those taken along with the head first.
+    std::string readBody(int64_t count);
+    void dropTakenBytes();
 
     // A connection of the current request came up (a blocking call returns only data of
     // its own request).
@@ -221,6 +224,10 @@ private:
         bool hasCRLF = false, hasLF = false, hasCR = false;
         size_t lflf = std::string::npos, crlfcrlf = std::string::npos, crcr = std::string::npos;
     } headerScan_;
+    // Bytes of the current response taken from the socket: the head until its end is found,
+    // then whatever came after its blank line and has not been read as body yet.
+    std::string headBytes_;
+    std::string bodyBytes_;
 };
 
 } // namespace http
