@@ -138,7 +138,7 @@ protected:
     }
 
     static void print(const char* name, const char* outcome, const CheckRun& run) {
-        std::printf("[ fault    ] %-34s | %-46s | wall %6.2f s | cpu %5.2f s (main thread "
+        std::printf("[ fault    ] %-38s | %-38s | wall %6.2f s | cpu %5.2f s (main thread "
                     "%5.2f s) | peak +%ld KiB\n",
                     name, outcome, run.seconds, run.processCpu, run.mainThreadCpu,
                     run.peakGrowthKiB);

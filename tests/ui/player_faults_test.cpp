@@ -94,12 +94,15 @@ public:
 
     void start() {
         worstGapMs = 0;
+        blockedMs = 0;
         sinceLast_.start();
         timer_.start();
     }
     void stop() { timer_.stop(); }
 
     int64_t worstGapMs = 0;
+    // Time spent in gaps of over 100 ms: how much of the fault the window was frozen.
+    int64_t blockedMs = 0;
     int sliderSteps = 0;
     int sliderMisses = 0;
     int64_t worstSliderLatencyMs = 0;
@@ -107,7 +110,11 @@ public:
 
 private:
     void tick() {
-        worstGapMs = std::max<int64_t>(worstGapMs, sinceLast_.restart());
+        const int64_t gap = sinceLast_.restart();
+        worstGapMs = std::max<int64_t>(worstGapMs, gap);
+        if (gap > 100) {
+            blockedMs += gap;
+        }
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             box != nullptr && box->icon() == QMessageBox::Critical) {
             report = box->text();
@@ -151,7 +158,7 @@ struct CaseFigures {
     std::string outcome;
 
     void print() const {
-        std::printf("[ fault    ] %-34s | %-52s | %3zu attempts | worst stall %4lld ms | wall "
+        std::printf("[ fault    ] %-38s | %-48s | %3zu attempts | worst stall %4lld ms | wall "
                     "%5.1f s | cpu %5.2f s\n",
                     name.c_str(), outcome.c_str(), attempts, static_cast<long long>(worstStallMs),
                     static_cast<double>(msSince(started)) / 1000.0, processSeconds() - cpuAtStart);
@@ -310,19 +317,31 @@ protected:
         EXPECT_FALSE(playButton()->isEnabled());
         EXPECT_TRUE(stopButton()->isEnabled());
         EXPECT_GT(player().reopenCount(), reopensBefore) << "no reopen while the fault lasted";
-        EXPECT_LE(probe->worstGapMs, 500) << "the main thread stalled";
+        // One slow moment on a loaded machine is tolerated; a window frozen for a good part of
+        // the fault, or for as long as the backend's one-second wait, is not.
+        EXPECT_LT(probe->worstGapMs, 900) << "the main thread stalled";
+        EXPECT_LT(probe->blockedMs, span.count() / 3)
+            << "the main thread was blocked " << probe->blockedMs << " ms of " << span.count();
         EXPECT_GE(probe->sliderSteps, static_cast<int>(span.count() / 400));
         EXPECT_EQ(probe->sliderMisses, 0) << "the slider's handler did not set the volume";
-        EXPECT_LE(probe->worstSliderLatencyMs, 500);
+        EXPECT_LT(probe->worstSliderLatencyMs, 900);
         EXPECT_FALSE(probe->report.has_value()) << probe->report->toStdString();
         return gHost->connectionCount() - before;
+    }
+
+    // Stop's handler returns at once, whatever the stream was doing.
+    void clickStopPromptly() {
+        QElapsedTimer clicked;
+        clicked.start();
+        QTest::mouseClick(stopButton(), Qt::LeftButton);
+        EXPECT_LT(clicked.elapsed(), 800) << "Stop held the main thread";
     }
 
     // Stop ends playback and every attempt: the player closes what it has open, and the
     // stream host sees no new connection for longer than the player's retry pace.
     void stopEndsEverything(CaseFigures& figures) {
         probe->start();
-        QTest::mouseClick(stopButton(), Qt::LeftButton);
+        clickStopPromptly();
         EXPECT_FALSE(player().isPlaying());
         EXPECT_EQ(player().state(), StreamPlayer::State::Stopped);
         EXPECT_TRUE(playButton()->isEnabled());
@@ -420,6 +439,34 @@ TEST_F(PlayerFaults, RefusedPortIsRetriedUntilItListensAgain) {
     figures.print();
 }
 
+// Stop while the attempts are being refused: once the port listens again, nothing comes.
+TEST_F(PlayerFaults, StopWhileRefusedEndsTheRetries) {
+    CaseFigures figures("Stop while refused");
+    gHost->closeListener();
+    clickPlay();
+    probe->start();
+    ASSERT_TRUE(pumpUntil(5000ms, [&] { return player().reopenCount() >= 2; }))
+        << "no reopen while refused";
+    figures.attempts = static_cast<size_t>(player().reopenCount());
+    probe->stop();
+    figures.worstStallMs = probe->worstGapMs;
+    const size_t before = gHost->connectionCount();
+    probe->start();
+    clickStopPromptly();
+    EXPECT_EQ(player().state(), StreamPlayer::State::Stopped);
+    EXPECT_TRUE(playButton()->isEnabled());
+    ASSERT_TRUE(gHost->reopenListener());
+    pumpFor(std::chrono::milliseconds(StreamPlayer::ReopenIntervalMilliseconds +
+                                      StreamPlayer::StallTimeoutMilliseconds + 1000));
+    probe->stop();
+    figures.worstStallMs = std::max(figures.worstStallMs, probe->worstGapMs);
+    EXPECT_EQ(gHost->connectionCount(), before) << "the player connected after Stop";
+    EXPECT_FALSE(player().isPlaying());
+    EXPECT_FALSE(probe->report.has_value());
+    figures.outcome = "no attempt after Stop, port listening again";
+    figures.print();
+}
+
 // A host that takes the connection and resets it before reading anything.
 TEST_F(PlayerFaults, ResetAtAcceptIsRetried) {
     CaseFigures figures("reset at accept");
@@ -434,16 +481,17 @@ TEST_F(PlayerFaults, ResetAtAcceptIsRetried) {
     figures.print();
 }
 
-// An audio/mpeg head followed by noise that no decoder can use, for several seconds per
-// connection: no sound, and the player must neither hang on it nor give up.
+// An audio/mpeg head followed by noise that no decoder can use, longer than the case lasts:
+// the bytes keep coming, so only the player's own judgement that nothing plays can end each
+// attempt. No sound, and the player must neither hang on it nor give up.
 TEST_F(PlayerFaults, GarbageInsteadOfAudioIsRetriedAndNeverSounds) {
-    CaseFigures figures("audio/mpeg head, random bytes");
-    gHost->setGarbageDuration(4000ms);
+    CaseFigures figures("audio/mpeg head, endless random bytes");
+    gHost->setGarbageDuration(30000ms);
     gHost->setBehaviour(Behaviour::GarbageAudio);
     const int64_t from = now();
     clickPlay();
     figures.attempts = sustainFault(figures, 10s);
-    EXPECT_GE(figures.attempts, 2u) << "the player stayed on one garbage connection";
+    EXPECT_GE(figures.attempts, 3u) << "the player stayed on a garbage connection";
     const int64_t to = now();
     const auto noise = tamsel::test::measureTone(recorder->samples(from, to - from), Rate, ToneHz);
     std::printf("[ measure  ] sound while garbage came: rms %.1f over %lld ms\n", noise.rms,
