@@ -494,7 +494,7 @@ void HTTPSocket::handleArrival() {
         }
     }
     if (_totalLength > 0 && !_downloadFile) {
-        _pageBuffer->Reserve(std::min(_totalLength, kMaxBodyReservation));
+        _pageBuffer->Reserve(std::min(_totalLength, kInitialBodyReservation));
     }
     _ProcessData(readBody(_contentlength));
 }
@@ -523,6 +523,10 @@ void HTTPSocket::_ProcessData(const std::string& data) {
         if (_downloadStream) {
             _downloadStream->Write(data);
         } else {
+            if (_totalLength > kInitialBodyReservation &&
+                _currentLength > kInitialBodyReservation) {
+                _pageBuffer->Reserve(std::min(_totalLength, kMaxBodyReservation));
+            }
             _pageBufferStream->Write(data);
         }
         if (!synchronous && ReceiveProgress) {

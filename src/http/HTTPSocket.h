@@ -47,9 +47,11 @@ inline constexpr int64_t IncompleteHead = -4;
 // Limits of the client, kept together.
 inline constexpr int64_t kMaxHeaderBlockBytes = 300 * 1024;
 inline constexpr int kMaxAuthenticationRetries = 10;
-// Never reserve more than this up front for an announced body, whatever the server claims:
-// a length is only a claim, and a larger body grows the buffer as its bytes arrive.
-inline constexpr int64_t kMaxBodyReservation = int64_t(4) << 20;
+// A Content-Length is only a claim: up front at most kInitialBodyReservation is set aside for
+// it; once that much of the body has arrived the rest of the claim is believed (up to
+// kMaxBodyReservation), so a large body is not copied again and again as it grows.
+inline constexpr int64_t kInitialBodyReservation = int64_t(4) << 20;
+inline constexpr int64_t kMaxBodyReservation = int64_t(1) << 30;
 
 using HeadersRef = std::shared_ptr<InternetHeaders>;
 using FileRef = std::shared_ptr<host::FolderItem>;
