@@ -172,35 +172,36 @@ TEST_F(BlockingTest, SilentServerTimesOutWithWhatArrived) {
 }
 
 TEST_F(BlockingTest, TimeoutCountsFromTheLastProgressNotFromTheStart) {
-    // Five body pieces 0.5 s apart: 2 s in all, twice the timeout, and never 1 s without news.
+    // Eight body pieces 0.4 s apart: 3.2 s in all, well over the 2 s timeout, and never more
+    // than 0.4 s without news (room for a loaded machine).
     ScriptedServer steady([](Conn& c) {
         c.readRequest();
-        c.send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n");
-        for (const char* piece : {"a", "b", "c", "d", "e"}) {
-            c.pause(500ms);
+        c.send("HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\n");
+        for (const char* piece : {"a", "b", "c", "d", "e", "f", "g", "h"}) {
+            c.pause(400ms);
             c.send(piece);
         }
         c.close();
     });
     Socket s;
     auto start = Clock::now();
-    EXPECT_EQ(s.Get(steady.url(), 1), "abcde");
+    EXPECT_EQ(s.Get(steady.url(), 2), "abcdefgh");
     EXPECT_EQ(s.ErrorCode(), 0);
-    EXPECT_GE(secondsSince(start), 2.3);
+    EXPECT_GE(secondsSince(start), 3.0);
 
-    // Pieces 1.5 s apart: the second one comes too late.
+    // Pieces 3 s apart: the second one comes too late.
     ScriptedServer slow([](Conn& c) {
         c.readRequest();
         c.send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\na");
-        c.pause(1500ms);
+        c.pause(3000ms);
         c.send("b");
         c.close();
     });
     Socket t;
     start = Clock::now();
-    EXPECT_EQ(t.Get(slow.url(), 1), "a");
+    EXPECT_EQ(t.Get(slow.url(), 2), "a");
     EXPECT_EQ(t.ErrorCode(), http::HTTPError::Timeout);
-    EXPECT_LT(secondsSince(start), 2.0);
+    EXPECT_LT(secondsSince(start), 3.0);
 }
 
 TEST_F(BlockingTest, TimeoutZeroWaitsForTheAnswer) {
