@@ -25,6 +25,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -68,6 +69,13 @@ int64_t heapInUse() {
     return static_cast<int64_t>(m.uordblks + m.hblkhd);
 }
 
+double threadUserSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
+}
+
 int64_t statusKiB(const char* field) {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -80,8 +88,9 @@ int64_t statusKiB(const char* field) {
 }
 
 struct Usage {
-    double clientCpu = 0;  // the main thread, where the client runs
-    double processCpu = 0; // the scripted server's threads included
+    double clientCpu = 0;     // the main thread, where the client runs
+    double clientUserCpu = 0; // of that, outside the kernel: the client's own work
+    double processCpu = 0;    // the scripted server's threads included
     double wall = 0;
     int64_t peakHeapGrowth = 0;
     int64_t hwmGrowthKiB = 0;
@@ -92,7 +101,7 @@ class Meter {
 public:
     Meter()
         : baseHeap_(heapInUse()), peakHeap_(baseHeap_), baseHwm_(statusKiB("VmHWM:")),
-          thread0_(cpuSeconds(CLOCK_THREAD_CPUTIME_ID)),
+          thread0_(cpuSeconds(CLOCK_THREAD_CPUTIME_ID)), threadUser0_(threadUserSeconds()),
           process0_(cpuSeconds(CLOCK_PROCESS_CPUTIME_ID)), wall0_(Clock::now()) {
         sampler_ = std::thread([this] {
             while (!done_) {
@@ -108,6 +117,7 @@ public:
             sampler_.join();
             sample();
             usage_.clientCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread0_;
+            usage_.clientUserCpu = threadUserSeconds() - threadUser0_;
             usage_.processCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process0_;
             usage_.wall = std::chrono::duration<double>(Clock::now() - wall0_).count();
             usage_.peakHeapGrowth = std::max<int64_t>(0, peakHeap_ - baseHeap_);
@@ -128,6 +138,7 @@ private:
     std::atomic<int64_t> peakHeap_;
     int64_t baseHwm_;
     double thread0_;
+    double threadUser0_;
     double process0_;
     Clock::time_point wall0_;
     std::atomic<bool> done_{false};
@@ -157,8 +168,8 @@ std::vector<Row>& rows() {
 std::string formatRow(const Row& r) {
     std::ostringstream os;
     os << std::fixed << std::setprecision(3) << "| " << r.name << " | " << r.outcome << " | "
-       << r.usage.clientCpu << " s | " << r.usage.processCpu << " s | " << r.usage.wall << " s | "
-       << std::setprecision(2);
+       << r.usage.clientCpu << " s (user " << r.usage.clientUserCpu << " s) | "
+       << r.usage.processCpu << " s | " << r.usage.wall << " s | " << std::setprecision(2);
     if (kHeapMeasured) {
         os << static_cast<double>(r.usage.peakHeapGrowth) / MiB << " MiB | ";
     } else {
@@ -421,7 +432,10 @@ TEST_F(HostileServer, OneNameRepeatedUpToTheLimitKeepsEveryInstanceQuickly) {
 }
 
 // Every byte of a head just under the limit arrives as a segment of its own. Searching the
-// whole buffer again on each arrival would cost some 45 GB of scanning.
+// whole buffer again on each arrival would cost some 45 GB of scanning. The 2 s bound is on
+// the client's own work (user time); the kernel's share, a receive and an acknowledgement
+// per segment on loopback, depends on how segments happen to coalesce (0.7 to 2.8 s seen),
+// so the whole thread time only has a loose bound.
 TEST_F(HostileServer, HeadInOneByteSegmentsCompletesWithinTwoSecondsOfProcessorTime) {
     const std::string response = headJustUnderTheLimit("body");
     const auto script = [&](Conn& c) {
@@ -437,7 +451,8 @@ TEST_F(HostileServer, HeadInOneByteSegmentsCompletesWithinTwoSecondsOfProcessorT
         const Usage usage = runAsync(s, r, server.url("/"), 60s);
         EXPECT_EQ(r.body, "body");
         EXPECT_TRUE(r.errors.empty());
-        EXPECT_LT(usage.clientCpu, 2.0);
+        EXPECT_LT(usage.clientUserCpu, 2.0);
+        EXPECT_LT(usage.clientCpu, 8.0);
         EXPECT_GT(s.arrivals, 100) << "the segments were not delivered one by one";
         EXPECT_EQ(s.headBytesLeftInSocket, 0);
         report("head of 300 KiB in 1-byte segments, Nagle off, async",
@@ -451,7 +466,8 @@ TEST_F(HostileServer, HeadInOneByteSegmentsCompletesWithinTwoSecondsOfProcessorT
         const Usage usage = meter.stop();
         EXPECT_EQ(body, "body");
         EXPECT_EQ(s.ErrorCode(), 0);
-        EXPECT_LT(usage.clientCpu, 2.0);
+        EXPECT_LT(usage.clientUserCpu, 2.0);
+        EXPECT_LT(usage.clientCpu, 8.0);
         EXPECT_GT(s.arrivals, 100) << "the segments were not delivered one by one";
         EXPECT_EQ(s.headBytesLeftInSocket, 0);
         report("head of 300 KiB in 1-byte segments, Nagle off, blocking",
