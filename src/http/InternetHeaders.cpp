@@ -19,15 +19,9 @@ std::string_view namePart(std::string_view key) {
     return colon == std::string_view::npos ? key : key.substr(0, colon);
 }
 
-// The index is keyed the way the map compares keys: ASCII letters folded, nothing else.
-std::string folded(std::string_view name) {
-    std::string out(name);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + ('a' - 'A'));
-        }
-    }
-    return out;
+// A name with no ":" of its own: its instance keys are the ones the index counts.
+bool isPlainName(std::string_view name) {
+    return name.find(':') == std::string_view::npos;
 }
 
 // The instance a key stands for: 0 for a key without ":", n for "name:n" written as instance
@@ -81,15 +75,15 @@ InternetHeaders::InternetHeaders() = default;
 InternetHeaders::~InternetHeaders() = default;
 
 int64_t InternetHeaders::knownInstances(std::string_view name) const {
-    const auto it = knownInstances_.find(folded(name));
+    const auto it = knownInstances_.find(host::Lowercase(name));
     return it == knownInstances_.end() ? 0 : it->second;
 }
 
 void InternetHeaders::setKnownInstances(std::string_view name, int64_t n) const {
     if (n > 0) {
-        knownInstances_[folded(name)] = n;
+        knownInstances_[host::Lowercase(name)] = n;
     } else {
-        knownInstances_.erase(folded(name));
+        knownInstances_.erase(host::Lowercase(name));
     }
 }
 
@@ -99,7 +93,7 @@ void InternetHeaders::removeKey(std::string_view key) {
     if (instance < 0) {
         return;
     }
-    const auto it = knownInstances_.find(folded(namePart(key)));
+    const auto it = knownInstances_.find(host::Lowercase(namePart(key)));
     if (it != knownInstances_.end() && it->second > instance) {
         if (instance == 0) {
             knownInstances_.erase(it);
@@ -113,7 +107,7 @@ void InternetHeaders::AppendHeader(std::string_view name, std::string_view value
     // Probing N, N:1, N:2 ... from the start would make n instances cost n^2 probes; the
     // probes below the known count would all find their key, so they are skipped.
     const std::string_view base = namePart(name);
-    const bool plainName = base.size() == name.size();
+    const bool plainName = isPlainName(name);
     int64_t known = knownInstances(base);
     if (!plainName || known == 0) {
         if (!_Headers.HasKey(name)) {
@@ -174,7 +168,7 @@ void InternetHeaders::Delete(std::string_view name, int64_t index) {
     if (!_Headers.HasKey(key.of(index))) {
         return;
     }
-    const bool plainName = namePart(name).size() == name.size();
+    const bool plainName = isPlainName(name);
     const int64_t knownBefore = plainName ? knownInstances(name) : 0;
     removeKey(key.of(index));
     // Move the higher instances down one by one; each moved value is stored again under a
@@ -207,7 +201,7 @@ std::string InternetHeaders::Name(int64_t index) const {
 
 int64_t InternetHeaders::NameCount(std::string_view name) const {
     // For a name with ":" the probed keys ("N:x:1" ...) are no instance keys; count plainly.
-    const bool plainName = namePart(name).size() == name.size();
+    const bool plainName = isPlainName(name);
     InstanceKey key(name);
     int64_t count = plainName ? knownInstances(name) : 0;
     while (_Headers.HasKey(key.of(count))) {
