@@ -4,6 +4,7 @@
 #include "app/UpdateCheck.h"
 #include "host/Application.h"
 #include "support/LoopbackNetwork.h"
+#include "support/ProcessUsage.h"
 #include "support/ScriptedServer.h"
 
 #include <QApplication>
@@ -21,7 +22,6 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
-#include <sys/resource.h>
 
 // The update check when the network or the server misbehaves: whatever happens, no offer
 // is shown, no site is opened, nothing reaches the unhandled-exception report, and the check
@@ -47,18 +47,6 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kSite(tamsel::constants::kProductWebSite);
 const std::string kPath = "/app/version";
-
-double cpuSeconds(clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-long peakKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 // What one run of the check did, and what it cost.
 struct CheckRun {
@@ -107,9 +95,9 @@ protected:
             }
         });
         poll.start();
-        const long peakBefore = peakKiB();
-        const double processBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-        const double threadBefore = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+        const long peakBefore = testsupport::peakResidentKiB();
+        const double processBefore = testsupport::cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double threadBefore = testsupport::cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
         const auto start = Clock::now();
         try {
             check();
@@ -117,9 +105,9 @@ protected:
             run.threw = true;
         }
         run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        run.processCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processBefore;
-        run.mainThreadCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadBefore;
-        run.peakGrowthKiB = peakKiB() - peakBefore;
+        run.processCpu = testsupport::cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processBefore;
+        run.mainThreadCpu = testsupport::cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadBefore;
+        run.peakGrowthKiB = testsupport::peakResidentKiB() - peakBefore;
         poll.stop();
         run.opened = static_cast<int>(urls.opened.size());
         return run;

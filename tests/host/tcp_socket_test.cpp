@@ -1,5 +1,6 @@
 #include "host/TCPSocket.h"
 #include "support/EventLoop.h"
+#include "support/ProcessUsage.h"
 #include "support/ScriptedServer.h"
 
 #include <QCoreApplication>
@@ -14,7 +15,6 @@
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -359,13 +359,6 @@ TEST_F(TCPSocketTest, PollAloneCarriesAWholeExchange) {
     EXPECT_EQ(s.ReadAll(), ScriptedServer::httpResponse(200, "body"));
 }
 
-double cpuSecondsOfThisThread() {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 TEST_F(TCPSocketTest, PollOnAnIdleConnectionSleepsInsteadOfSpinning) {
     ScriptedServer server([](Conn& c) {
         c.send("unread");
@@ -378,13 +371,13 @@ TEST_F(TCPSocketTest, PollOnAnIdleConnectionSleepsInsteadOfSpinning) {
     s.Connect();
     ASSERT_TRUE(pollUntil(s, [&] { return r.count("Data") == 1; }));
     // Idle, with bytes the owner chose to leave unread.
-    const double cpuBefore = cpuSecondsOfThisThread();
+    const double cpuBefore = testsupport::cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     const auto wallBefore = Clock::now();
     for (int i = 0; i < 100; ++i) {
         s.Poll();
     }
     const double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
-    const double cpu = cpuSecondsOfThisThread() - cpuBefore;
+    const double cpu = testsupport::cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpuBefore;
     std::printf("100 idle Polls: wall %.3f s, cpu %.4f s\n", wall, cpu);
     EXPECT_GE(wall, 0.5) << "each idle Poll waits for activity";
     EXPECT_LT(wall, 5.0);

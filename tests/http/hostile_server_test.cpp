@@ -5,6 +5,7 @@
 #include "host/Storage.h"
 #include "http/HTTPSocket.h"
 #include "support/EventLoop.h"
+#include "support/ProcessUsage.h"
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
 
@@ -25,7 +26,6 @@
 #include <mutex>
 #include <sstream>
 #include <string>
-#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -42,12 +42,6 @@ namespace HTTPError = http::HTTPError;
 constexpr int64_t MiB = 1024 * 1024;
 
 // --- measuring -----------------------------------------------------------------------------
-
-double cpuSeconds(clockid_t clock) {
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // A sanitizer's allocator keeps its own books (and a quarantine of freed blocks), so the C
 // library's counters say nothing there and the heap bounds are not checked.
@@ -67,13 +61,6 @@ constexpr bool kHeapMeasured = true;
 int64_t heapInUse() {
     const struct mallinfo2 m = mallinfo2();
     return static_cast<int64_t>(m.uordblks + m.hblkhd);
-}
-
-double threadUserSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
 }
 
 int64_t statusKiB(const char* field) {
@@ -101,8 +88,9 @@ class Meter {
 public:
     Meter()
         : baseHeap_(heapInUse()), peakHeap_(baseHeap_), baseHwm_(statusKiB("VmHWM:")),
-          thread0_(cpuSeconds(CLOCK_THREAD_CPUTIME_ID)), threadUser0_(threadUserSeconds()),
-          process0_(cpuSeconds(CLOCK_PROCESS_CPUTIME_ID)), wall0_(Clock::now()) {
+          thread0_(testsupport::cpuSeconds(CLOCK_THREAD_CPUTIME_ID)),
+          threadUser0_(testsupport::threadUserSeconds()),
+          process0_(testsupport::cpuSeconds(CLOCK_PROCESS_CPUTIME_ID)), wall0_(Clock::now()) {
         sampler_ = std::thread([this] {
             while (!done_) {
                 sample();
@@ -116,9 +104,9 @@ public:
         if (!done_.exchange(true)) {
             sampler_.join();
             sample();
-            usage_.clientCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread0_;
-            usage_.clientUserCpu = threadUserSeconds() - threadUser0_;
-            usage_.processCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process0_;
+            usage_.clientCpu = testsupport::cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - thread0_;
+            usage_.clientUserCpu = testsupport::threadUserSeconds() - threadUser0_;
+            usage_.processCpu = testsupport::cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - process0_;
             usage_.wall = std::chrono::duration<double>(Clock::now() - wall0_).count();
             usage_.peakHeapGrowth = std::max<int64_t>(0, peakHeap_ - baseHeap_);
             usage_.hwmGrowthKiB = statusKiB("VmHWM:") - baseHwm_;

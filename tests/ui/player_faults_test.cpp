@@ -5,6 +5,7 @@
 #include "host/WidgetAccess.h"
 #include "support/AudioServers.h"
 #include "support/LoopbackNetwork.h"
+#include "support/ProcessUsage.h"
 #include "support/StreamHostServer.h"
 #include "support/ToneAnalysis.h"
 #include "ui/Window1.h"
@@ -55,12 +56,6 @@ const std::string kMount = "/tmslradio1/listen";
 // the proxy from the environment when they first start.
 PulseServer* gPulse = nullptr;
 StreamHostServer* gHost = nullptr;
-
-double processSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -152,7 +147,7 @@ struct CaseFigures {
     explicit CaseFigures(std::string caseName) : name(std::move(caseName)) {}
     std::string name;
     Clock::time_point started = Clock::now();
-    double cpuAtStart = processSeconds();
+    double cpuAtStart = testsupport::cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     size_t attempts = 0;
     int64_t worstStallMs = 0;
     std::string outcome;
@@ -161,7 +156,8 @@ struct CaseFigures {
         std::printf("[ fault    ] %-38s | %-48s | %3zu attempts | worst stall %4lld ms | wall "
                     "%5.1f s | cpu %5.2f s\n",
                     name.c_str(), outcome.c_str(), attempts, static_cast<long long>(worstStallMs),
-                    static_cast<double>(msSince(started)) / 1000.0, processSeconds() - cpuAtStart);
+                    static_cast<double>(msSince(started)) / 1000.0,
+                    testsupport::cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuAtStart);
         std::fflush(stdout);
     }
 };
