@@ -6,6 +6,7 @@
 #include "support/LoopbackNetwork.h"
 #include "support/ProcessUsage.h"
 #include "support/ScriptedServer.h"
+#include "support/UrlRecorder.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -28,15 +29,6 @@
 // ends by its own rules (a failure, the inactivity timeout, or a reply it rejects). The
 // whole process runs in a network namespace with only loopback, so the product's real name
 // can be looked up without anything leaving the machine.
-
-// Records what the program asks the desktop to open instead of starting a browser.
-class OpenedUrls : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened.append(url); }
-};
 
 namespace {
 
@@ -133,7 +125,7 @@ protected:
         std::fflush(stdout);
     }
 
-    static inline OpenedUrls urls;
+    static inline testsupport::UrlRecorder urls;
 };
 
 // The machine has no working name service: the real start-up path, with the product's
@@ -235,5 +227,3 @@ int main(int argc, char** argv) {
     }
     return RUN_ALL_TESTS();
 }
-
-#include "update_check_faults_test.moc"

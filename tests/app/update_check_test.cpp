@@ -5,6 +5,7 @@
 #include "host/Application.h"
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
+#include "support/UrlRecorder.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -15,15 +16,6 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <optional>
-
-// Records what the program asks the desktop to open instead of starting a browser.
-class UrlRecorder : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened.append(url); }
-};
 
 namespace {
 
@@ -90,7 +82,7 @@ protected:
 
     static inline testsupport::TempDir* docroot = nullptr;
     static inline testsupport::NginxServer* nginx = nullptr;
-    static inline UrlRecorder recorder;
+    static inline testsupport::UrlRecorder recorder;
 };
 
 TEST_F(UpdateCheckTest, RunningVersionWithItsTerminatorShowsNothing) {
@@ -192,5 +184,3 @@ TEST(UpdateCheckText, OfferedVersionDropsTheTerminatorAndTrailingLineEnds) {
 }
 
 } // namespace
-
-#include "update_check_test.moc"
