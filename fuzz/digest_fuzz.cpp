@@ -9,6 +9,7 @@
 
 #include "host/Crypto.h"
 #include "host/Strings.h"
+#include "host/testing/SocketPeer.h"
 #include "http/HTTPSocket.h"
 
 #include <algorithm>
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -89,35 +89,21 @@ public:
     int connects = 0;
     std::string request;
 
-    ~Client() override {
-        if (peer_ >= 0) {
-            ::close(peer_);
-        }
-    }
     void Connect() override {
         ++connects;
-        int pair[2];
-        check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) == 0,
-              "socketpair");
-        if (peer_ >= 0) {
-            ::close(peer_);
-        }
-        peer_ = pair[1];
-        Adopt(pair[0]);
+        peer_.reset();
+        peer_ = std::make_unique<host::testing::SocketPeer>(*this);
+        check(peer_->valid(), "socket pair");
     }
 
 protected:
     void OnConnected() override {
         HTTPSocket::OnConnected();
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(peer_, buffer, sizeof buffer, 0)) > 0) {
-            request.append(buffer, static_cast<size_t>(n));
-        }
+        request += peer_->readAvailable();
     }
 
 private:
-    int peer_ = -1;
+    std::unique_ptr<host::testing::SocketPeer> peer_;
 };
 
 // Checks a Digest value piece by piece against what a server would verify; returns nc.

@@ -1,5 +1,5 @@
 // A whole response, cut into arrivals where the input says, fed to the client's real data
-// handling through the host socket (one end of a socketpair adopted as the connection), in
+// handling through the host socket (an in-process peer handed to it as the connection), in
 // both modes, into memory or into a download file. Every run must end in exactly one
 // outcome, and what is delivered must be the bytes the server sent.
 //
@@ -10,6 +10,7 @@
 
 #include "host/Storage.h"
 #include "host/Strings.h"
+#include "host/testing/SocketPeer.h"
 #include "http/HTTPSocket.h"
 
 #include <cstdint>
@@ -21,7 +22,6 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -81,25 +81,19 @@ public:
     void Connect() override {
         ++connects;
         closePeer();
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) != 0) {
-            fail("socketpair");
+        peer_ = std::make_unique<host::testing::SocketPeer>(*this);
+        if (!peer_->valid()) {
+            fail("socket pair");
         }
-        peer_ = pair[1];
-        Adopt(pair[0]);
     }
 
-    bool peerClosed() const { return peer_ < 0; }
+    bool peerClosed() const { return !peer_; }
 
 protected:
     void OnConnected() override {
         HTTPSocket::OnConnected();
         // The request went out in one write when the connection came up.
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::recv(peer_, buffer, sizeof buffer, 0)) > 0) {
-            request.append(buffer, static_cast<size_t>(n));
-        }
+        request += peer_->readAvailable();
         sendNext();
     }
 
@@ -110,14 +104,13 @@ protected:
 
 private:
     void sendNext() {
-        if (peer_ < 0) {
+        if (!peer_) {
             return;
         }
         if (next_ < arrivals.size()) {
             const std::string& piece = arrivals[next_++];
             // A client that has closed its end makes this fail; that is its right.
-            [[maybe_unused]] const ssize_t sent =
-                ::send(peer_, piece.data(), piece.size(), MSG_NOSIGNAL);
+            peer_->write(piece);
             if (!(closeWithLast && next_ == arrivals.size())) {
                 return;
             }
@@ -125,14 +118,9 @@ private:
         closePeer();
     }
 
-    void closePeer() {
-        if (peer_ >= 0) {
-            ::close(peer_);
-            peer_ = -1;
-        }
-    }
+    void closePeer() { peer_.reset(); }
 
-    int peer_ = -1;
+    std::unique_ptr<host::testing::SocketPeer> peer_;
     size_t next_ = 0;
 };
 

@@ -1,13 +1,14 @@
 #include "host/Storage.h"
 
+#include "host/Backend.h"
 #include "host/Exceptions.h"
 #include "host/Strings.h"
 
-#include <QFileInfo>
-#include <QString>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace host {
@@ -18,20 +19,9 @@ std::string describeErrno(int error) {
     return std::strerror(error);
 }
 
-// Paths are UTF-8; on Windows the narrow stdio calls would read them in the ANSI code page.
-std::FILE* openFile(const std::string& path, const char* mode) {
-#ifdef _WIN32
-    const std::wstring wide =
-        QString::fromUtf8(path.data(), static_cast<qsizetype>(path.size())).toStdWString();
-    const std::wstring wideMode = QString::fromLatin1(mode).toStdWString();
-    return _wfopen(wide.c_str(), wideMode.c_str());
-#else
-    return std::fopen(path.c_str(), mode);
-#endif
-}
-
-QFileInfo infoFor(const std::string& path) {
-    return QFileInfo(QString::fromUtf8(path.data(), static_cast<qsizetype>(path.size())));
+std::filesystem::path pathOf(const std::string& utf8) {
+    return std::filesystem::path(
+        std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
 }
 
 size_t checkedSize(int64_t size) {
@@ -113,7 +103,7 @@ std::shared_ptr<BinaryStream> BinaryStream::Create(const FolderItem& file, bool 
         throw IOException("\"" + file.NativePath() + "\" is a folder");
     }
     // "x" refuses an existing file, which is what creating without overwrite means.
-    std::FILE* handle = openFile(file.NativePath(), overwrite ? "wb" : "wbx");
+    std::FILE* handle = backend::openFile(file.NativePath(), overwrite ? "wb" : "wbx");
     if (!handle) {
         throw IOException("cannot create \"" + file.NativePath() + "\": " + describeErrno(errno));
     }
@@ -160,18 +150,20 @@ void TextOutputStream::Close() {
 FolderItem::FolderItem(std::string path) : path_(std::move(path)) {}
 
 bool FolderItem::Exists() const {
-    return !path_.empty() && infoFor(path_).exists();
+    std::error_code error;
+    return !path_.empty() && std::filesystem::exists(pathOf(path_), error);
 }
 
 bool FolderItem::Directory() const {
-    return !path_.empty() && infoFor(path_).isDir();
+    std::error_code error;
+    return !path_.empty() && std::filesystem::is_directory(pathOf(path_), error);
 }
 
 std::unique_ptr<TextOutputStream> FolderItem::CreateTextFile() const {
     if (Directory()) {
         throw IOException("\"" + path_ + "\" is a folder");
     }
-    std::FILE* handle = path_.empty() ? nullptr : openFile(path_, "wb");
+    std::FILE* handle = path_.empty() ? nullptr : backend::openFile(path_, "wb");
     if (!handle) {
         throw IOException("cannot create \"" + path_ + "\": " + describeErrno(errno));
     }

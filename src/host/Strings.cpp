@@ -1,5 +1,7 @@
 #include "host/Strings.h"
 
+#include "host/Backend.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -415,11 +417,7 @@ std::string FormatZeroPadded(int64_t value, int digits) {
 }
 
 std::string EndOfLine() {
-#ifdef _WIN32
-    return "\r\n";
-#else
-    return "\n";
-#endif
+    return backend::kEndOfLine;
 }
 
 } // namespace host

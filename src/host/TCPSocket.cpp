@@ -1,31 +1,27 @@
+// The socket's own rules, the same on every platform: buffering, the order and re-entry of
+// notifications, name resolution off the main thread. The OS calls are in net/, the event
+// loop behind EventLoop.h.
+
 #include "host/TCPSocket.h"
 
 #include "host/Application.h"
+#include "host/EventLoop.h"
+#include "host/net/Net.h"
 
-#include <QCoreApplication>
-#include <QObject>
-#include <QSocketNotifier>
-#include <QTimer>
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
+#include <system_error>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace host {
 
 namespace {
 
-// One recv call takes this much, and one activation reads at most kMaxReadPerActivation
+// One receive takes this much, and one activation reads at most kMaxReadPerActivation
 // before handing the bytes to the owner, so a fast sender cannot starve the event loop.
 constexpr size_t kRecvChunk = 256 * 1024;
 constexpr size_t kMaxReadPerActivation = 1024 * 1024;
@@ -35,10 +31,6 @@ constexpr size_t kInputHighWater = 16 * 1024 * 1024;
 // A purged buffer bigger than this gives its memory back.
 constexpr size_t kKeepBufferCapacity = 1024 * 1024;
 constexpr size_t kMinBufferCapacity = 64 * 1024;
-
-// Depth of notifier and timer callbacks currently running. A Qt object whose callback may
-// be on the stack is deleted later instead of at once.
-int gDispatchDepth = 0;
 
 // Contiguous bytes consumed from the front; the dead front is reclaimed only when it is at
 // least as large as what is still live, so consuming and appending both stay amortised O(1)
@@ -95,111 +87,18 @@ private:
     size_t end_ = 0;
 };
 
-struct Endpoint {
-    sockaddr_storage addr{};
-    socklen_t length = 0;
-};
-
-std::vector<Endpoint> endpointsOf(const addrinfo* list) {
-    std::vector<Endpoint> out;
-    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_addrlen > sizeof(sockaddr_storage)) {
-            continue;
-        }
-        Endpoint e;
-        std::memcpy(&e.addr, ai->ai_addr, ai->ai_addrlen);
-        e.length = static_cast<socklen_t>(ai->ai_addrlen);
-        out.push_back(e);
-    }
-    return out;
-}
-
 // A name lookup running on a worker thread. The worker and the socket share it, so the
 // socket may be closed or destroyed while the lookup still runs; the worker then finishes
-// into a result nobody reads. The eventfd tells the main thread the result is there.
-struct Resolution {
-    int eventFd = -1;
+// into a result nobody reads. Poll waits on the condition; the event loop hears of the
+// result through a post.
+struct Lookup {
     std::mutex mutex;
+    std::condition_variable finished;
     bool done = false;
-    int gaiError = 0;
-    int systemErrno = 0;
-    std::vector<Endpoint> endpoints;
-
-    ~Resolution() {
-        if (eventFd >= 0) {
-            ::close(eventFd);
-        }
-    }
+    net::Resolution result;
 };
-
-int64_t errorFromErrno(int err) {
-    switch (err) {
-    case ECONNREFUSED:
-        return SocketError::ConnectionRefused;
-    case ECONNRESET:
-    case ECONNABORTED:
-    case EPIPE:
-        return SocketError::LostConnection;
-    case ETIMEDOUT:
-        return SocketError::TimedOut;
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-    case ENETDOWN:
-    case EHOSTDOWN:
-        return SocketError::Unreachable;
-    case EAFNOSUPPORT:
-    case EINVAL:
-        return SocketError::InvalidAddress;
-    case EMFILE:
-    case ENFILE:
-    case ENOBUFS:
-    case ENOMEM:
-        return SocketError::OutOfResources;
-    default:
-        return SocketError::System;
-    }
-}
-
-int64_t errorFromGai(int gaiError, int systemErrno) {
-    switch (gaiError) {
-    case EAI_MEMORY:
-        return SocketError::OutOfResources;
-    case EAI_SERVICE:
-    case EAI_FAMILY:
-    case EAI_SOCKTYPE:
-    case EAI_BADFLAGS:
-        return SocketError::InvalidAddress;
-    case EAI_SYSTEM:
-        return systemErrno == ENOMEM ? SocketError::OutOfResources : SocketError::HostNotFound;
-    default:
-        return SocketError::HostNotFound;
-    }
-}
 
 enum class State { Idle, Resolving, Connecting, Connected, Closed };
-
-// Keeps gDispatchDepth right even when the callback throws.
-struct DispatchScope {
-    DispatchScope() { ++gDispatchDepth; }
-    ~DispatchScope() { --gDispatchDepth; }
-    DispatchScope(const DispatchScope&) = delete;
-    DispatchScope& operator=(const DispatchScope&) = delete;
-};
-
-void dispose(QObject*& object) {
-    if (object == nullptr) {
-        return;
-    }
-    if (auto* notifier = qobject_cast<QSocketNotifier*>(object)) {
-        notifier->setEnabled(false);
-    }
-    if (gDispatchDepth > 0) {
-        object->deleteLater();
-    } else {
-        delete object;
-    }
-    object = nullptr;
-}
 
 } // namespace
 
@@ -207,23 +106,22 @@ struct TCPSocket::Impl {
     explicit Impl(TCPSocket& o) : owner(o) {}
     ~Impl() {
         *alive = false;
-        cancelResolution();
-        closeFd();
-        dispose(timerContext);
+        lookup.reset();
+        closeSocket();
     }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
     TCPSocket& owner;
     State state = State::Idle;
-    int fd = -1;
+    net::Handle socket = net::kInvalid;
     int64_t lastError = SocketError::None;
     // Counts connections: Close and Connect start a new one, and notifications that belong
     // to an older connection are dropped.
     uint64_t generation = 0;
 
-    std::shared_ptr<Resolution> resolution;
-    std::vector<Endpoint> endpoints;
+    std::shared_ptr<Lookup> lookup;
+    std::vector<net::Endpoint> endpoints;
     size_t nextEndpoint = 0;
     int64_t lastConnectError = SocketError::None;
 
@@ -246,12 +144,7 @@ struct TCPSocket::Impl {
     // notification because the owner may destroy the socket from its handler.
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 
-    QObject* readNotifier = nullptr;
-    QObject* writeNotifier = nullptr;
-    QObject* resolveNotifier = nullptr;
-    QObject* timerContext = nullptr;
-
-    static bool haveEventLoop() { return QCoreApplication::instance() != nullptr; }
+    std::unique_ptr<loop::Watch> watch;
 
     bool anyPending() const {
         return pendingConnected || pendingData || pendingProgress || pendingComplete ||
@@ -264,71 +157,20 @@ struct TCPSocket::Impl {
         pendingComplete = pendingCompleteAborted = pendingError = false;
     }
 
-    // --- Qt event-loop glue -------------------------------------------------------------
+    // --- event-loop glue ----------------------------------------------------------------
 
     // Runs fn as a host-delivered notification: under the exception policy, and with a
     // second chance for notifications a failing handler left pending.
     template <typename Fn>
     void dispatch(Fn fn) {
         std::weak_ptr<bool> token = alive;
-        {
-            DispatchScope scope;
-            runUnderExceptionPolicy([&] {
-                if (auto a = token.lock(); a && *a) {
-                    fn();
-                }
-            });
-        }
+        runUnderExceptionPolicy([&] {
+            if (auto a = token.lock(); a && *a) {
+                fn();
+            }
+        });
         if (auto a = token.lock(); a && *a && anyPending()) {
             scheduleDelivery();
-        }
-    }
-
-    enum class Role { Resolve, Read, Write };
-
-    // Each notifier serves one role for one connection; a late activation of a notifier
-    // that belongs to an earlier connection is ignored.
-    QObject* makeNotifier(int descriptor, Role role) {
-        auto* notifier = new QSocketNotifier(
-            descriptor, role == Role::Write ? QSocketNotifier::Write : QSocketNotifier::Read);
-        std::weak_ptr<bool> token = alive;
-        const uint64_t forGeneration = generation;
-        QObject::connect(
-            notifier, &QSocketNotifier::activated, notifier,
-            [this, token, role, forGeneration](QSocketDescriptor, QSocketNotifier::Type) {
-                if (auto a = token.lock(); !a || !*a) {
-                    return;
-                }
-                if (forGeneration != generation) {
-                    return;
-                }
-                dispatch([this, role] { onNotifier(role); });
-            });
-        return notifier;
-    }
-
-    void onNotifier(Role role) {
-        switch (role) {
-        case Role::Resolve:
-            onResolved();
-            break;
-        case Role::Read:
-            onReadable();
-            break;
-        case Role::Write:
-            if (state == State::Connecting) {
-                onConnectWritable();
-            } else {
-                flushOutput();
-            }
-            break;
-        }
-        deliverPending();
-    }
-
-    static void setEnabled(QObject* notifier, bool enabled) {
-        if (notifier != nullptr) {
-            static_cast<QSocketNotifier*>(notifier)->setEnabled(enabled);
         }
     }
 
@@ -337,30 +179,38 @@ struct TCPSocket::Impl {
         return state == State::Connecting || (state == State::Connected && !output.empty());
     }
 
-    void updateNotifiers() {
-        if (fd < 0 || !haveEventLoop()) {
+    // The watch belongs to one connection: a late report for an earlier one is ignored.
+    void updateWatch() {
+        if (socket == net::kInvalid || !loop::available()) {
             return;
         }
-        if (readNotifier == nullptr && wantsRead()) {
-            readNotifier = makeNotifier(fd, Role::Read);
+        if (!watch) {
+            if (!wantsRead() && !wantsWrite()) {
+                return;
+            }
+            std::weak_ptr<bool> token = alive;
+            const uint64_t forGeneration = generation;
+            watch = loop::watchSocket(
+                socket, [this, token, forGeneration](bool readable, bool writable, int osError) {
+                    if (auto a = token.lock(); !a || !*a || forGeneration != generation) {
+                        return;
+                    }
+                    dispatch([&] {
+                        onReady(readable, writable, osError);
+                        deliverPending();
+                    });
+                });
         }
-        if (writeNotifier == nullptr && wantsWrite()) {
-            writeNotifier = makeNotifier(fd, Role::Write);
-        }
-        setEnabled(readNotifier, wantsRead());
-        setEnabled(writeNotifier, wantsWrite());
+        watch->want(wantsRead(), wantsWrite());
     }
 
     void scheduleDelivery() {
-        if (deliveryScheduled || !haveEventLoop() || !anyPending()) {
+        if (deliveryScheduled || !loop::available() || !anyPending()) {
             return;
-        }
-        if (timerContext == nullptr) {
-            timerContext = new QObject;
         }
         deliveryScheduled = true;
         std::weak_ptr<bool> token = alive;
-        QTimer::singleShot(0, timerContext, [this, token] {
+        loop::post([this, token] {
             if (auto a = token.lock(); !a || !*a) {
                 return;
             }
@@ -369,27 +219,39 @@ struct TCPSocket::Impl {
         });
     }
 
-    // --- connection lifecycle -----------------------------------------------------------
-
-    void cancelResolution() {
-        dispose(resolveNotifier);
-        resolution.reset();
+    void onReady(bool readable, bool writable, int osError) {
+        if (state == State::Connecting) {
+            if (writable || osError != 0) {
+                onConnectWritable(osError);
+            }
+            return;
+        }
+        if (state != State::Connected) {
+            return;
+        }
+        if (readable) {
+            onReadable();
+        }
+        if (state == State::Connected && writable) {
+            flushOutput();
+        }
     }
 
-    void closeFd() {
-        // Notifiers go before the descriptor they watch.
-        dispose(readNotifier);
-        dispose(writeNotifier);
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
+    // --- connection lifecycle -----------------------------------------------------------
+
+    void closeSocket() {
+        // The watch goes before the socket it watches.
+        watch.reset();
+        if (socket != net::kInvalid) {
+            net::close(socket);
+            socket = net::kInvalid;
         }
     }
 
     void reset() {
         ++generation;
-        cancelResolution();
-        closeFd();
+        lookup.reset();
+        closeSocket();
         endpoints.clear();
         nextEndpoint = 0;
         output.clear();
@@ -403,8 +265,8 @@ struct TCPSocket::Impl {
     // The connection failed or ended; the owner hears of it through Error. Unread input
     // stays readable.
     void fail(int64_t code) {
-        cancelResolution();
-        closeFd();
+        lookup.reset();
+        closeSocket();
         endpoints.clear();
         output.clear();
         state = State::Closed;
@@ -413,127 +275,98 @@ struct TCPSocket::Impl {
         scheduleDelivery();
     }
 
-    void connect() {
+    void beginConnection() {
         reset();
         input.clear();
         lastError = SocketError::None;
         lastConnectError = SocketError::None;
+    }
 
+    void connect() {
+        beginConnection();
         std::string host = owner.Address;
         if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
             host = host.substr(1, host.size() - 2);
         }
         if (host.empty() || host.find('\0') != std::string::npos || owner.Port < 1 ||
             owner.Port > 65535) {
-            state = State::Closed;
             fail(SocketError::InvalidAddress);
             return;
         }
-        const std::string service = std::to_string(owner.Port);
-
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-        addrinfo* list = nullptr;
-        const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-        if (rc == 0) {
-            endpoints = endpointsOf(list);
-            ::freeaddrinfo(list);
+        const std::string port = std::to_string(owner.Port);
+        bool notNumeric = false;
+        net::Resolution numeric = net::resolve(host, port, true, notNumeric);
+        if (notNumeric) {
+            startLookup(host, port);
+        } else if (numeric.error != SocketError::None) {
+            fail(numeric.error);
+        } else {
+            endpoints = std::move(numeric.endpoints);
             startConnect();
-            return;
         }
-        if (rc != EAI_NONAME) {
-            fail(errorFromGai(rc, errno));
-            return;
-        }
-        startResolution(host, service);
     }
 
-    void adopt(int descriptor) {
-        reset();
-        input.clear();
-        lastError = SocketError::None;
-        lastConnectError = SocketError::None;
-        if (descriptor < 0) {
-            fail(SocketError::InvalidAddress);
-            return;
-        }
-        const int flags = ::fcntl(descriptor, F_GETFL);
-        if (flags >= 0) {
-            ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
-        }
-        ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
-        fd = descriptor;
+    void adopt(net::Handle handle) {
+        beginConnection();
+        net::prepareAdopted(handle);
+        socket = handle;
         onConnected();
     }
 
-    void startResolution(const std::string& host, const std::string& service) {
-        auto job = std::make_shared<Resolution>();
-        job->eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (job->eventFd < 0) {
-            fail(errorFromErrno(errno));
-            return;
-        }
+    void startLookup(const std::string& host, const std::string& port) {
+        auto job = std::make_shared<Lookup>();
+        const bool tellLoop = loop::available();
+        std::weak_ptr<bool> token = alive;
+        const uint64_t forGeneration = generation;
+        auto whenDone = [this, token, forGeneration, job] {
+            if (auto a = token.lock(); !a || !*a || forGeneration != generation || lookup != job) {
+                return;
+            }
+            dispatch([this] {
+                onLookupDone();
+                deliverPending();
+            });
+        };
         try {
-            std::thread([job, host, service] {
-                addrinfo hints{};
-                hints.ai_family = AF_UNSPEC;
-                hints.ai_socktype = SOCK_STREAM;
-                hints.ai_flags = AI_NUMERICSERV;
-                addrinfo* list = nullptr;
-                const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-                const int err = errno;
+            std::thread([job, host, port, tellLoop, whenDone] {
+                bool notNumeric = false;
+                net::Resolution result = net::resolve(host, port, false, notNumeric);
                 {
                     std::lock_guard lock(job->mutex);
-                    job->gaiError = rc;
-                    job->systemErrno = err;
-                    if (rc == 0) {
-                        job->endpoints = endpointsOf(list);
-                    }
+                    job->result = std::move(result);
                     job->done = true;
                 }
-                if (list != nullptr) {
-                    ::freeaddrinfo(list);
+                job->finished.notify_all();
+                if (tellLoop) {
+                    loop::post(whenDone);
                 }
-                const uint64_t one = 1;
-                [[maybe_unused]] const ssize_t written = ::write(job->eventFd, &one, sizeof one);
             }).detach();
         } catch (const std::system_error&) {
             fail(SocketError::OutOfResources);
             return;
         }
-        resolution = job;
+        lookup = std::move(job);
         state = State::Resolving;
-        if (haveEventLoop()) {
-            resolveNotifier = makeNotifier(job->eventFd, Role::Resolve);
-        }
     }
 
-    void onResolved() {
-        if (!resolution) {
+    void onLookupDone() {
+        if (!lookup) {
             return;
         }
-        uint64_t count = 0;
-        [[maybe_unused]] const ssize_t got = ::read(resolution->eventFd, &count, sizeof count);
-        int gaiError = 0;
-        int systemErrno = 0;
-        std::vector<Endpoint> found;
+        net::Resolution result;
         {
-            std::lock_guard lock(resolution->mutex);
-            if (!resolution->done) {
+            std::lock_guard lock(lookup->mutex);
+            if (!lookup->done) {
                 return;
             }
-            gaiError = resolution->gaiError;
-            systemErrno = resolution->systemErrno;
-            found = std::move(resolution->endpoints);
+            result = std::move(lookup->result);
         }
-        cancelResolution();
-        if (gaiError != 0) {
-            fail(errorFromGai(gaiError, systemErrno));
+        lookup.reset();
+        if (result.error != SocketError::None) {
+            fail(result.error);
             return;
         }
-        endpoints = std::move(found);
+        endpoints = std::move(result.endpoints);
         nextEndpoint = 0;
         startConnect();
     }
@@ -541,51 +374,37 @@ struct TCPSocket::Impl {
     // Tries the resolved addresses in order until one connects or is in progress.
     void startConnect() {
         while (nextEndpoint < endpoints.size()) {
-            const Endpoint& target = endpoints[nextEndpoint++];
-            const int s =
-                ::socket(target.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            if (s < 0) {
-                lastConnectError = errorFromErrno(errno);
+            const net::Endpoint& target = endpoints[nextEndpoint++];
+            bool inProgress = false;
+            int64_t error = SocketError::None;
+            const net::Handle s = net::connectTo(target, inProgress, error);
+            if (s == net::kInvalid) {
+                lastConnectError = error;
                 continue;
             }
-            // Requests go out in one write; waiting for more to coalesce only adds latency.
-            const int on = 1;
-            ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            int rc;
-            do {
-                rc = ::connect(s, reinterpret_cast<const sockaddr*>(&target.addr), target.length);
-            } while (rc < 0 && errno == EINTR);
-            if (rc == 0 || errno == EINPROGRESS) {
-                fd = s;
-                if (rc == 0) {
-                    onConnected();
-                } else {
-                    state = State::Connecting;
-                    updateNotifiers();
-                }
-                return;
+            socket = s;
+            if (inProgress) {
+                state = State::Connecting;
+                updateWatch();
+            } else {
+                onConnected();
             }
-            lastConnectError = errorFromErrno(errno);
-            ::close(s);
+            return;
         }
         fail(lastConnectError != SocketError::None ? lastConnectError : SocketError::System);
     }
 
-    void onConnectWritable() {
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) {
-            err = errno;
-        }
-        if (err == 0) {
+    void onConnectWritable(int osError) {
+        const int64_t result = net::connectResult(socket, osError);
+        if (result == 0) {
             onConnected();
             return;
         }
-        if (err == EINPROGRESS || err == EALREADY) {
+        if (result < 0) {
             return;
         }
-        closeFd();
-        lastConnectError = errorFromErrno(err);
+        closeSocket();
+        lastConnectError = result;
         startConnect();
     }
 
@@ -593,7 +412,7 @@ struct TCPSocket::Impl {
         state = State::Connected;
         endpoints.clear();
         pendingConnected = true;
-        updateNotifiers();
+        updateWatch();
         // Anything written while the connection was being made goes out now.
         flushOutput();
         scheduleDelivery();
@@ -608,23 +427,14 @@ struct TCPSocket::Impl {
         size_t total = 0;
         bool ended = false;
         while (total < kMaxReadPerActivation && input.size() < kInputHighWater) {
-            char* into = input.prepare(kRecvChunk);
-            const ssize_t n = ::recv(fd, into, kRecvChunk, 0);
-            if (n > 0) {
-                input.commit(static_cast<size_t>(n));
-                total += static_cast<size_t>(n);
+            size_t got = 0;
+            const net::Io io = net::receive(socket, input.prepare(kRecvChunk), kRecvChunk, got);
+            if (io == net::Io::Done) {
+                input.commit(got);
+                total += got;
                 continue;
             }
-            if (n == 0) {
-                ended = true;
-                break;
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                ended = true;
-            }
+            ended = io == net::Io::Ended;
             break;
         }
         if (total > 0) {
@@ -636,7 +446,7 @@ struct TCPSocket::Impl {
             fail(SocketError::LostConnection);
             return;
         }
-        updateNotifiers();
+        updateWatch();
         scheduleDelivery();
     }
 
@@ -646,17 +456,16 @@ struct TCPSocket::Impl {
         }
         bool sent = false;
         while (!output.empty()) {
-            const ssize_t n = ::send(fd, output.data(), output.size(), MSG_NOSIGNAL);
-            if (n > 0) {
-                output.consume(static_cast<size_t>(n));
-                sentInBatch += n;
+            size_t n = 0;
+            int64_t error = SocketError::None;
+            const net::Io io = net::send(socket, output.data(), output.size(), n, error);
+            if (io == net::Io::Done) {
+                output.consume(n);
+                sentInBatch += static_cast<int64_t>(n);
                 sent = true;
                 continue;
             }
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (io == net::Io::WouldBlock) {
                 break;
             }
             fail(SocketError::LostConnection);
@@ -670,7 +479,7 @@ struct TCPSocket::Impl {
                 pendingProgress = true;
             }
         }
-        updateNotifiers();
+        updateWatch();
         scheduleDelivery();
     }
 
@@ -696,7 +505,7 @@ struct TCPSocket::Impl {
         }
         std::string out(input.data(), n);
         input.consume(n);
-        updateNotifiers();
+        updateWatch();
         return out;
     }
 
@@ -744,7 +553,7 @@ struct TCPSocket::Impl {
                     output.clear();
                     pendingComplete = true;
                     pendingCompleteAborted = true;
-                    updateNotifiers();
+                    updateWatch();
                 }
             } else if (pendingComplete) {
                 const bool aborted = pendingCompleteAborted;
@@ -760,47 +569,40 @@ struct TCPSocket::Impl {
         }
     }
 
-    void poll() {
-        const int timeout = canDeliverNow() && anyPending() ? 0 : TCPSocket::PollSliceMs;
-        pollfd fds[1]{};
-        nfds_t count = 0;
-        const bool watchingResolution = static_cast<bool>(resolution);
-        if (watchingResolution) {
-            fds[0] = {resolution->eventFd, POLLIN, 0};
-            count = 1;
-        } else if (fd >= 0) {
-            short events = 0;
-            if (state == State::Connecting) {
-                events |= POLLOUT;
-            } else {
-                if (wantsRead()) {
-                    events |= POLLIN;
-                }
-                if (wantsWrite()) {
-                    events |= POLLOUT;
-                }
+    // Sleeps in the OS until this socket (or its lookup) has activity or maxWaitMs passed;
+    // nothing else of the program runs meanwhile.
+    void waitForActivity(int64_t maxWaitMs) {
+        if (lookup) {
+            std::unique_lock lock(lookup->mutex);
+            lookup->finished.wait_for(lock, std::chrono::milliseconds(maxWaitMs),
+                                      [&] { return lookup->done; });
+            const bool done = lookup->done;
+            lock.unlock();
+            if (done) {
+                onLookupDone();
             }
-            if (events != 0) {
-                fds[0] = {fd, events, 0};
-                count = 1;
-            }
+            return;
         }
-        const int rc = ::poll(count > 0 ? fds : nullptr, count, timeout);
-        if (rc > 0 && fds[0].revents != 0) {
-            const short revents = fds[0].revents;
-            if (watchingResolution) {
-                onResolved();
-            } else if (state == State::Connecting) {
-                onConnectWritable();
-            } else if (state == State::Connected) {
-                if (revents & (POLLIN | POLLHUP | POLLERR)) {
-                    onReadable();
-                }
-                if (state == State::Connected && (revents & (POLLOUT | POLLERR))) {
-                    flushOutput();
-                }
-            }
+        const bool read = state == State::Connected && wantsRead();
+        const bool write = wantsWrite();
+        if (socket == net::kInvalid || (!read && !write)) {
+            // Nothing of this socket can happen; the caller's deadline still holds.
+            std::this_thread::sleep_for(std::chrono::milliseconds(maxWaitMs));
+            return;
         }
+        bool readable = false;
+        bool writable = false;
+        net::waitFor(socket, read, write, maxWaitMs, readable, writable);
+        if (readable || writable) {
+            onReady(readable, writable, 0);
+        }
+    }
+
+    void poll(int64_t maxWaitMs) {
+        if (canDeliverNow() && anyPending()) {
+            maxWaitMs = 0;
+        }
+        waitForActivity(std::max<int64_t>(maxWaitMs, 0));
         deliverPending();
     }
 };
@@ -813,10 +615,6 @@ void TCPSocket::Connect() {
     impl_->connect();
 }
 
-void TCPSocket::Adopt(int descriptor) {
-    impl_->adopt(descriptor);
-}
-
 void TCPSocket::Close() {
     impl_->reset();
 }
@@ -824,7 +622,7 @@ void TCPSocket::Close() {
 void TCPSocket::Purge() {
     impl_->input.clear();
     impl_->input.shrink();
-    impl_->updateNotifiers();
+    impl_->updateWatch();
 }
 
 void TCPSocket::Write(std::string_view bytes) {
@@ -863,7 +661,24 @@ int64_t TCPSocket::LastErrorCode() const {
 }
 
 void TCPSocket::Poll() {
-    impl_->poll();
+    impl_->poll(PollSliceMs);
+}
+
+void TCPSocket::Poll(int64_t maxWaitMs) {
+    impl_->poll(maxWaitMs);
+}
+
+void TCPSocket::WaitForEvents(int64_t maxWaitMs) {
+    // This socket's own work first, so nothing of it waits for the loop to come round.
+    impl_->poll(0);
+    if (!loop::available()) {
+        impl_->poll(maxWaitMs);
+        return;
+    }
+    if (impl_->canDeliverNow() && impl_->anyPending()) {
+        maxWaitMs = 0;
+    }
+    loop::processEventsWaiting(std::max<int64_t>(maxWaitMs, 0));
 }
 
 void TCPSocket::OnConnected() {
@@ -892,6 +707,10 @@ void TCPSocket::OnSendComplete(bool userAborted) {
 
 bool TCPSocket::OnSendProgress(int64_t bytesSent, int64_t bytesLeft) {
     return SendProgress ? SendProgress(bytesSent, bytesLeft) : false;
+}
+
+void TCPSocket::adoptConnected(std::intptr_t handle) {
+    impl_->adopt(handle);
 }
 
 } // namespace host

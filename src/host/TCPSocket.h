@@ -40,6 +40,10 @@
 
 namespace host {
 
+namespace testing {
+class SocketPeer;
+}
+
 namespace SocketError {
 inline constexpr int64_t None = 0;
 inline constexpr int64_t System = 100;
@@ -67,13 +71,8 @@ public:
     // Starts resolving and connecting and returns at once; ends in a Connected or an Error
     // notification. Any earlier connection is closed first and its unread bytes discarded.
     // Names are resolved on a worker thread; numeric addresses are used directly.
-    // Virtual so an owner can supply its own connection (see Adopt).
+    // Virtual so an owner can supply its own connection (tests hand it an in-process peer).
     virtual void Connect();
-    // Takes over a stream descriptor that is already connected (one end of a socketpair,
-    // for a peer inside the process) as the connection, and owns it from then on. Like
-    // Connect it closes any earlier connection first and ends in Connected, never from
-    // inside the call. A negative descriptor ends in Error with 107.
-    void Adopt(int descriptor);
     // Drops the connection (and any pending lookup or connect) and unsent bytes, without a
     // notification. Bytes already received stay readable.
     void Close();
@@ -100,10 +99,15 @@ public:
 
     // Performs pending work of this socket only (resolution result, connect completion,
     // reading, writing) and delivers its notifications before returning. When nothing is
-    // pending it waits up to PollSliceMs for activity on this socket, so a loop of Poll
-    // calls sleeps in the OS instead of spinning. Delivers no other event of the program.
+    // pending it waits up to PollSliceMs (or maxWaitMs) for activity on this socket,
+    // sleeping in the OS, so a loop of Poll calls does not spin. Delivers no other event of
+    // the program.
     void Poll();
+    void Poll(int64_t maxWaitMs);
     static constexpr int PollSliceMs = 10;
+    // Like Poll, but the wait also ends for any event of the program, which is handled
+    // (events of this socket included); without an event loop it is Poll(maxWaitMs).
+    void WaitForEvents(int64_t maxWaitMs);
 
     // Notifications for an owner; a subclass handles them by overriding the On* hooks.
     std::function<void()> Connected;
@@ -124,6 +128,10 @@ protected:
     virtual bool OnSendProgress(int64_t bytesSent, int64_t bytesLeft);
 
 private:
+    friend class testing::SocketPeer;
+    // Takes over an already connected OS socket as the connection (see SocketPeer).
+    void adoptConnected(std::intptr_t handle);
+
     struct Impl;
     friend struct Impl;
     std::unique_ptr<Impl> impl_;

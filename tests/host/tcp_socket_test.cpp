@@ -3,9 +3,6 @@
 #include "support/ProcessUsage.h"
 #include "support/ScriptedServer.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -143,9 +140,7 @@ TEST_F(TCPSocketTest, EventLoopKeepsRunningWhileANameIsResolved) {
     s.Address = "localhost";
     s.Port = server.port();
     int ticks = 0;
-    QTimer timer;
-    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
-    timer.start(0);
+    testsupport::Timer timer(0ms, true, [&] { ++ticks; });
     s.Connect();
     ASSERT_TRUE(runLoopUntil([&] { return !r.log.empty(); }));
     EXPECT_EQ(r.log.front(), "Connected");
@@ -393,10 +388,7 @@ TEST_F(TCPSocketTest, PollDeliversNoOtherEventOfTheProgram) {
         c.waitForPeerClose();
     });
     bool fired = false;
-    QTimer timer;
-    timer.setSingleShot(true);
-    QObject::connect(&timer, &QTimer::timeout, [&] { fired = true; });
-    timer.start(0);
+    testsupport::Timer timer(0ms, false, [&] { fired = true; });
     TCPSocket s;
     Recorder r;
     r.attach(s);

@@ -2,7 +2,6 @@
 #include "support/EventLoop.h"
 #include "support/RealServers.h"
 
-#include <QCoreApplication>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <memory>

@@ -1,13 +1,9 @@
+#include "host/Crypto.h"
 #include "host/Dictionary.h"
 #include "http/HTTPSocket.h"
 #include "support/EventLoop.h"
 #include "support/ScriptedServer.h"
 
-#include <QByteArray>
-#include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -73,9 +69,13 @@ std::optional<std::string> header(const std::string& request, const std::string&
 }
 
 std::string md5Hex(const std::string& text) {
-    return QCryptographicHash::hash(QByteArray::fromStdString(text), QCryptographicHash::Md5)
-        .toHex()
-        .toStdString();
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char byte : host::MD5(text)) {
+        hex += kHex[byte >> 4];
+        hex += kHex[byte & 15];
+    }
+    return hex;
 }
 
 // The pieces of a Digest credential value: quoted values unquoted, bare ones as they are.

@@ -7,9 +7,6 @@
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -352,7 +349,7 @@ TEST_F(BlockingTest, YieldDecidesWhetherProgramEventsRunDuringTheWait) {
     });
     const auto runWithTimer = [&](bool yield, bool& firedDuringCall) {
         bool fired = false;
-        QTimer::singleShot(100ms, [&] { fired = true; });
+        testsupport::Timer timer(100ms, false, [&] { fired = true; });
         Socket s;
         s.Yield = yield;
         EXPECT_EQ(s.Get(server.url(), 5), "ok");

@@ -5,9 +5,6 @@
 #include "support/EventLoop.h"
 #include "support/RealServers.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -6,9 +6,6 @@
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <chrono>
 #include <filesystem>
 #include <functional>

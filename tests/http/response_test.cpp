@@ -4,9 +4,6 @@
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>

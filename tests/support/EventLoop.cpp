@@ -1,29 +1,20 @@
 #include "support/EventLoop.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
+#include "host/EventLoop.h"
 
 namespace testsupport {
 
 using Clock = std::chrono::steady_clock;
 
 void ensureApplication() {
-    if (QCoreApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "tamsel_test";
-        static char* argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
+    host::loop::ensureAvailable();
 }
 
 bool runLoopUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    // A ticking timer makes WaitForMoreEvents return often enough to see the deadline.
-    QTimer tick;
-    tick.start(5);
     while (!pred() && Clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        // Short waits, so the deadline is seen soon after it passes.
+        host::loop::processEventsWaiting(5);
     }
     return pred();
 }
@@ -32,5 +23,10 @@ void runLoopFor(std::chrono::milliseconds duration) {
     const auto deadline = Clock::now() + duration;
     runLoopUntil([&] { return Clock::now() >= deadline; }, duration + std::chrono::seconds(1));
 }
+
+Timer::Timer(std::chrono::milliseconds interval, bool repeat, std::function<void()> fn)
+    : timer_(host::loop::startTimer(interval.count(), repeat, std::move(fn))) {}
+
+Timer::~Timer() = default;
 
 } // namespace testsupport

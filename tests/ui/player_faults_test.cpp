@@ -2,7 +2,7 @@
 #include "app/Startup.h"
 #include "host/Application.h"
 #include "host/StreamPlayer.h"
-#include "host/WidgetAccess.h"
+#include "host/qt/WidgetAccess.h"
 #include "support/AudioServers.h"
 #include "support/LoopbackNetwork.h"
 #include "support/ProcessUsage.h"

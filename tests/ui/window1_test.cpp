@@ -3,7 +3,7 @@
 #include "app/Startup.h"
 #include "host/Application.h"
 #include "host/StreamPlayer.h"
-#include "host/WidgetAccess.h"
+#include "host/qt/WidgetAccess.h"
 #include "ui/Window1.h"
 
 #include <QApplication>

@@ -2,8 +2,8 @@
 
 #include "host/Application.h"
 #include "host/StreamPlayer.h"
-#include "host/WidgetAccess.h"
 #include "host/Window.h"
+#include "host/qt/WidgetAccess.h"
 
 #include <QFont>
 #include <QFontDatabase>

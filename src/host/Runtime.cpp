@@ -1,19 +1,16 @@
-#include "host/Application.h"
+// The host runtime's rules that are the same on every platform: the application object,
+// the exception policy and its report text, finalisers, exit status and the clock. The
+// event loop, the GUI instance and the message box come from the backend.
 
-#include <QApplication>
-#include <QEventLoop>
-#include <QMessageBox>
-#include <QMetaObject>
-#include <QThread>
-#include <QTimer>
+#include "host/Application.h"
+#include "host/Backend.h"
+
 #include <chrono>
 #include <cstdio>
-#include <new>
 #include <string>
 #include <thread>
 #include <typeinfo>
 #include <utility>
-#include <vector>
 
 #if defined(__GNUG__)
 #include <cstdlib>
@@ -23,45 +20,7 @@
 namespace host {
 namespace {
 
-// Captured during static initialisation, which runs on the thread that entered main: the
-// only way to know the main thread before the GUI instance exists.
-const std::thread::id gMainThreadId = std::this_thread::get_id();
 const std::chrono::steady_clock::time_point gStartTime = std::chrono::steady_clock::now();
-
-struct RuntimeState {
-    // The arguments handed to RuntimeInit, kept for the lazily made GUI instance. The
-    // platform's GUI instance keeps a reference to argc, so it lives here for good.
-    int argc = 0;
-    char** argv = nullptr;
-    std::vector<std::string> argStorage;
-    std::vector<char*> argPointers;
-    std::wstring windowsCommandLine;
-
-    bool hiDpi = true;
-    std::unique_ptr<QApplication> ownedGuiInstance;
-    std::unique_ptr<Application> app;
-    std::vector<std::function<void()>> finalizers;
-
-    bool loopRunning = false;
-    bool ending = false;
-    bool reported = false;
-    bool reporting = false;
-    int exitStatus = 0;
-};
-
-// Never destroyed: at process exit the platform's own statics may already be gone, so
-// what is still alive then (when finalisation did not run) is left to the OS.
-RuntimeState& state() {
-    static auto* s = new RuntimeState;
-    return *s;
-}
-
-void useDefaultArguments(RuntimeState& s) {
-    s.argStorage = {"tamselRadio"};
-    s.argPointers = {s.argStorage[0].data(), nullptr};
-    s.argc = 1;
-    s.argv = s.argPointers.data();
-}
 
 std::string demangled(const char* name) {
 #if defined(__GNUG__)
@@ -97,39 +56,37 @@ std::string describe(std::exception_ptr error) {
 // Ends the application: the event loop (and every nested loop) returns, and a loop not yet
 // started is never entered.
 void endApplication(int status) {
-    RuntimeState& s = state();
+    backend::RuntimeState& s = backend::state();
     s.ending = true;
     s.exitStatus = status;
     if (s.loopRunning) {
-        QCoreApplication::exit(status);
+        backend::quitEventLoops(status);
     }
 }
 
-void reportToUser(const std::string& line) {
-    ensureRuntime();
-    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(),
-                    QString::fromStdString(line), QMessageBox::Ok);
-    box.exec();
+} // namespace
+
+namespace backend {
+
+RuntimeState& state() {
+    static auto* s = new RuntimeState;
+    return *s;
 }
 
-} // namespace
+void useDefaultArguments(RuntimeState& s) {
+    s.argStorage = {"tamselRadio"};
+    s.argPointers = {s.argStorage[0].data(), nullptr};
+    s.argc = 1;
+    s.argv = s.argPointers.data();
+}
+
+} // namespace backend
 
 Application::Application() = default;
 Application::~Application() = default;
 
 bool Application::UnhandledException(const RuntimeException&) {
     return false;
-}
-
-void Application::DoEvents(int64_t milliseconds) {
-    ensureRuntime();
-    if (milliseconds < 0) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        return;
-    }
-    QEventLoop loop;
-    QTimer::singleShot(std::chrono::milliseconds(milliseconds), &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 // The host has no cooperative threads of its own, so there is never another one to run.
@@ -169,7 +126,7 @@ void Application::_x_SetVersionData(int64_t major, int64_t minor, int64_t bug, i
 }
 
 Application* getAppObject() {
-    return state().app.get();
+    return backend::state().app.get();
 }
 
 void runUnderExceptionPolicy(const std::function<void()>& fn) {
@@ -196,9 +153,9 @@ void runUnderExceptionPolicy(const std::function<void()>& fn) {
 }
 
 void RuntimeInit(int argc, char** argv) {
-    RuntimeState& s = state();
+    backend::RuntimeState& s = backend::state();
     if (argc < 1 || argv == nullptr) {
-        useDefaultArguments(s);
+        backend::useDefaultArguments(s);
         return;
     }
     s.argc = argc;
@@ -206,35 +163,21 @@ void RuntimeInit(int argc, char** argv) {
 }
 
 void RuntimeInit(void* instance, void* previousInstance, const wchar_t* commandLine, int show) {
-    (void)instance;
-    (void)previousInstance;
-    (void)show;
-    RuntimeState& s = state();
-    // On Windows the platform reads the real command line itself; the tail is kept as given.
+    backend::RuntimeState& s = backend::state();
+    s.instance = instance;
+    s.previousInstance = previousInstance;
+    // The platform reads the real command line itself; the tail is kept as given.
     s.windowsCommandLine = commandLine != nullptr ? commandLine : L"";
-    useDefaultArguments(s);
-}
-
-void ApplicationSetSupportsHiDPI(bool enabled) {
-    if (QCoreApplication::instance() != nullptr) {
-        return;
-    }
-    state().hiDpi = enabled;
-    if (enabled) {
-        // Fractional screen scales are followed exactly instead of rounded to whole steps.
-        QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
-            Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
-    } else {
-        qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
-    }
+    s.showCommand = show;
+    backend::useDefaultArguments(s);
 }
 
 bool ApplicationSupportsHiDPI() {
-    return state().hiDpi;
+    return backend::state().hiDpi;
 }
 
 void RuntimeRegisterAppObject(std::unique_ptr<Application> app) {
-    state().app = std::move(app);
+    backend::state().app = std::move(app);
 }
 
 void RunFrameworkInitialization(const std::function<void()>& lateStartup) {
@@ -244,34 +187,8 @@ void RunFrameworkInitialization(const std::function<void()>& lateStartup) {
     }
 }
 
-void RuntimeRun() {
-    ensureRuntime();
-    RuntimeState& s = state();
-    if (s.ending) {
-        return;
-    }
-    // Open once the loop runs, so whatever Open does happens with the application started.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [] {
-            runUnderExceptionPolicy([] {
-                if (Application* app = getAppObject()) {
-                    app->Open();
-                }
-            });
-        },
-        Qt::QueuedConnection);
-    s.loopRunning = true;
-    const int status = QCoreApplication::exec();
-    s.loopRunning = false;
-    s.ending = true;
-    if (!s.reported) {
-        s.exitStatus = status;
-    }
-}
-
 void RuntimeUnhandledException(std::exception_ptr error) {
-    RuntimeState& s = state();
+    backend::RuntimeState& s = backend::state();
     const std::string line = describe(std::move(error));
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
@@ -280,7 +197,7 @@ void RuntimeUnhandledException(std::exception_ptr error) {
     if (!s.reporting && isMainThread()) {
         s.reporting = true;
         try {
-            reportToUser(line);
+            backend::showReport(line);
         } catch (...) {
             s.reporting = false;
             endApplication(1);
@@ -292,44 +209,26 @@ void RuntimeUnhandledException(std::exception_ptr error) {
 }
 
 void RuntimeAddFinalizer(std::function<void()> finalizer) {
-    state().finalizers.push_back(std::move(finalizer));
+    backend::state().finalizers.push_back(std::move(finalizer));
 }
 
 void RuntimePerformFinalizers() {
-    RuntimeState& s = state();
+    backend::RuntimeState& s = backend::state();
     while (!s.finalizers.empty()) {
         std::function<void()> finalizer = std::move(s.finalizers.back());
         s.finalizers.pop_back();
         runUnderExceptionPolicy(finalizer);
     }
     s.app.reset();
-    s.ownedGuiInstance.reset();
+    backend::releaseGuiInstance();
 }
 
 int RuntimeExit() {
-    return state().exitStatus;
+    return backend::state().exitStatus;
 }
 
 bool RuntimeIsEnding() {
-    return state().ending;
-}
-
-void ensureRuntime() {
-    if (QCoreApplication::instance() != nullptr) {
-        return;
-    }
-    RuntimeState& s = state();
-    if (s.argv == nullptr) {
-        useDefaultArguments(s);
-    }
-    s.ownedGuiInstance = std::make_unique<QApplication>(s.argc, s.argv);
-}
-
-bool isMainThread() {
-    if (QCoreApplication* instance = QCoreApplication::instance()) {
-        return QThread::currentThread() == instance->thread();
-    }
-    return std::this_thread::get_id() == gMainThreadId;
+    return backend::state().ending;
 }
 
 void requireUIThread(const char* operation) {

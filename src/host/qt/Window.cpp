@@ -1,7 +1,7 @@
 #include "host/Window.h"
 
 #include "host/Application.h"
-#include "host/WidgetAccess.h"
+#include "host/qt/WidgetAccess.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
