@@ -1,7 +1,7 @@
 #include "host/Exceptions.h"
 #include "host/Storage.h"
+#include "support/RealServers.h"
 
-#include <QTemporaryDir>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -21,9 +21,8 @@ std::string readFile(const std::string& path) {
 
 class StorageFiles : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(dir_.isValid()); }
-    std::string path(const char* name) const { return dir_.filePath(name).toStdString(); }
-    QTemporaryDir dir_;
+    std::string path(const char* name) const { return dir_.file(name); }
+    testsupport::TempDir dir_{"tamsel-storage"};
 };
 
 TEST(MemoryBlock, StringValueClipsToTheBlock) {
@@ -92,7 +91,7 @@ TEST_F(StorageFiles, CreateOverwritesOrRefusesAnExistingFile) {
 }
 
 TEST_F(StorageFiles, FilesThatCannotBeCreatedRaiseIOException) {
-    const FolderItem folder(dir_.path().toStdString());
+    const FolderItem folder(dir_.path());
     EXPECT_TRUE(folder.Exists());
     EXPECT_TRUE(folder.Directory());
     EXPECT_THROW(BinaryStream::Create(folder, true), IOException);

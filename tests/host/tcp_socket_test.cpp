@@ -1,6 +1,6 @@
 #include "host/TCPSocket.h"
 #include "support/EventLoop.h"
-#include "support/ProcessUsage.h"
+#include "support/ProcessTime.h"
 #include "support/ScriptedServer.h"
 
 #include <algorithm>

@@ -649,19 +649,7 @@ TEST_F(ResponseTest, ConnectionEndingBeforeTheHeadEndsIsAnErrorNotAPage) {
     }
 }
 
-// True while this process holds a descriptor on the file at path.
-bool openInThisProcess(const std::string& path) {
-    namespace fs = std::filesystem;
-    const fs::path target = fs::weakly_canonical(path);
-    std::error_code ec;
-    for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd", ec)) {
-        std::error_code linkError;
-        if (fs::read_symlink(fd.path(), linkError) == target) {
-            return true;
-        }
-    }
-    return false;
-}
+using testsupport::openInThisProcess;
 
 TEST_F(ResponseTest, FailedResponseReleasesTheDownloadFile) {
     std::string endless = "HTTP/1.0 200 OK\r\n";

@@ -2,17 +2,11 @@
 
 // Processor time and memory of the test process, for the bounds and figures tests report.
 
-#include <ctime>
+#include "support/ProcessTime.h"
+
 #include <sys/resource.h>
 
 namespace testsupport {
-
-// Seconds on CLOCK_THREAD_CPUTIME_ID (the calling thread) or CLOCK_PROCESS_CPUTIME_ID.
-inline double cpuSeconds(clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 // The calling thread's time outside the kernel: the program's own work.
 inline double threadUserSeconds() {

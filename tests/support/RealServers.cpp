@@ -176,6 +176,18 @@ std::string readFile(const std::string& path) {
     return out.str();
 }
 
+bool openInThisProcess(const std::string& path) {
+    const fs::path target = fs::weakly_canonical(path);
+    std::error_code ec;
+    for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd", ec)) {
+        std::error_code linkError;
+        if (fs::read_symlink(fd.path(), linkError) == target) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void writeFile(const std::string& path, std::string_view content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));

@@ -24,6 +24,8 @@ uint16_t freePort();
 bool waitForPort(uint16_t port, std::chrono::milliseconds timeout);
 
 std::string readFile(const std::string& path);
+// True while this process holds the file at path open.
+bool openInThisProcess(const std::string& path);
 void writeFile(const std::string& path, std::string_view content);
 
 // A fresh directory under the system's temporary directory, removed with everything in it

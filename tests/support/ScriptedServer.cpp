@@ -1,16 +1,11 @@
 #include "support/ScriptedServer.h"
 
+#include "support/TestSockets.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace testsupport {
 
@@ -103,7 +98,7 @@ struct ServerState {
 
 // --- Conn --------------------------------------------------------------------------------
 
-Conn::Conn(int fd, size_t index, std::shared_ptr<detail::ServerState> server,
+Conn::Conn(sock::Handle fd, size_t index, std::shared_ptr<detail::ServerState> server,
            std::shared_ptr<detail::ConnectionRecord> record)
     : fd_(fd), index_(index), server_(std::move(server)), record_(std::move(record)) {}
 
@@ -144,12 +139,10 @@ bool Conn::fill(Clock::time_point deadline) {
         }
     }
     while (!stopping()) {
-        pollfd p{fd_, POLLIN, 0};
-        const int rc = ::poll(&p, 1, msUntil(deadline));
-        if (rc > 0) {
+        if (sock::waitReadable(fd_, msUntil(deadline))) {
             char buf[kRecvChunk];
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            const long n = sock::receive(fd_, buf, sizeof buf);
+            if (n < 0) {
                 continue;
             }
             std::lock_guard lock(server_->mutex);
@@ -224,20 +217,16 @@ bool Conn::send(std::string_view bytes, std::chrono::milliseconds timeout) {
     }
     const auto deadline = Clock::now() + timeout;
     while (!bytes.empty() && !stopping()) {
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long n = sock::sendNow(fd_, bytes.data(), bytes.size());
         if (n > 0) {
             bytes.remove_prefix(static_cast<size_t>(n));
             continue;
         }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (n < 0) {
             if (Clock::now() >= deadline) {
                 return false;
             }
-            pollfd p{fd_, POLLOUT, 0};
-            ::poll(&p, 1, msUntil(deadline));
+            sock::waitWritable(fd_, msUntil(deadline));
             continue;
         }
         return false;
@@ -270,7 +259,7 @@ void Conn::pause(std::chrono::milliseconds duration) {
 
 void Conn::shutdownWrite() {
     if (!ended_) {
-        ::shutdown(fd_, SHUT_WR);
+        sock::shutdownWrite(fd_);
     }
 }
 
@@ -280,7 +269,7 @@ void Conn::close() {
     }
     // Closing with unread bytes would make the kernel send a reset, which can destroy data
     // the client has not read yet; so half-close and drain first.
-    ::shutdown(fd_, SHUT_WR);
+    sock::shutdownWrite(fd_);
     waitForPeerClose(kLingerBound);
     finish();
 }
@@ -289,15 +278,13 @@ void Conn::reset() {
     if (ended_) {
         return;
     }
-    linger hard{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    sock::resetOnClose(fd_);
     finish();
 }
 
 void Conn::setNoDelay() {
     if (!ended_) {
-        const int on = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        sock::setNoDelay(fd_);
     }
 }
 
@@ -316,8 +303,8 @@ void Conn::finish() {
         return;
     }
     ended_ = true;
-    ::close(fd_);
-    fd_ = -1;
+    sock::close(fd_);
+    fd_ = sock::kInvalid;
     std::lock_guard lock(server_->mutex);
     record_->finished = true;
     server_->changed.notify_all();
@@ -333,24 +320,10 @@ ScriptedServer::ScriptedServer()
 
 ScriptedServer::ScriptedServer(Script script) : state_(std::make_shared<detail::ServerState>()) {
     state_->script = std::move(script);
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listenFd_ < 0) {
-        throw std::runtime_error("ScriptedServer: socket failed");
-    }
-    const int on = 1;
-    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
-        ::listen(listenFd_, 64) < 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) < 0) {
-        ::close(listenFd_);
+    listenFd_ = sock::listenLoopback(port_);
+    if (listenFd_ == sock::kInvalid) {
         throw std::runtime_error("ScriptedServer: cannot listen on 127.0.0.1");
     }
-    port_ = ntohs(addr.sin_port);
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -359,7 +332,7 @@ ScriptedServer::~ScriptedServer() {
     if (acceptor_.joinable()) {
         acceptor_.join();
     }
-    ::close(listenFd_);
+    sock::close(listenFd_);
     std::vector<std::thread> threads;
     {
         std::lock_guard lock(state_->mutex);
@@ -372,12 +345,11 @@ ScriptedServer::~ScriptedServer() {
 
 void ScriptedServer::acceptLoop() {
     while (!state_->stop) {
-        pollfd p{listenFd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(kSlice.count())) <= 0) {
+        if (!sock::waitReadable(listenFd_, static_cast<int>(kSlice.count()))) {
             continue;
         }
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
+        const sock::Handle fd = sock::accept(listenFd_);
+        if (fd == sock::kInvalid) {
             continue;
         }
         std::lock_guard lock(state_->mutex);
@@ -494,15 +466,12 @@ std::string ScriptedServer::httpResponse(int status, std::string_view body,
 }
 
 uint16_t ScriptedServer::unusedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    uint16_t port = 0;
+    const sock::Handle s = sock::listenLoopback(port);
+    if (s != sock::kInvalid) {
+        sock::close(s);
+    }
+    return port;
 }
 
 } // namespace testsupport

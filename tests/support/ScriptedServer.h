@@ -91,7 +91,7 @@ public:
 
 private:
     friend class ScriptedServer;
-    Conn(int fd, size_t index, std::shared_ptr<detail::ServerState> server,
+    Conn(std::intptr_t fd, size_t index, std::shared_ptr<detail::ServerState> server,
          std::shared_ptr<detail::ConnectionRecord> record);
     // Waits for more bytes until the deadline; false on timeout, close or stop.
     bool fill(std::chrono::steady_clock::time_point deadline);
@@ -99,7 +99,7 @@ private:
     size_t unreadSize() const;
     void finish();
 
-    int fd_;
+    std::intptr_t fd_;
     size_t index_;
     size_t consumed_ = 0;
     bool ended_ = false;
@@ -155,7 +155,7 @@ private:
     void acceptLoop();
 
     std::shared_ptr<detail::ServerState> state_;
-    int listenFd_ = -1;
+    std::intptr_t listenFd_ = -1;
     uint16_t port_ = 0;
     std::thread acceptor_;
 };
