@@ -117,12 +117,9 @@ void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, F
     _ParseURL(url);
     _processingURL = url;
     _httpAction = method;
-    if (!requestIsSafe()) {
-        // Credentials travel once; a refused request must not leave them for the next one.
-        _authenticationKey.clear();
-        _proxyAuthenticationKey.clear();
-        unsafeCredentials_ = false;
-        SetError(HTTPError::UnsafeRequest);
+    // Checked here too, so that a request refused up front makes no connection.
+    if (!requestIsSafe(_httpAction, _processingURL)) {
+        refuseRequest();
         return;
     }
     if (!_SetDownloadFile(std::move(file))) {
@@ -143,8 +140,8 @@ void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, F
     Connect();
 }
 
-bool HTTPSocket::requestIsSafe() const {
-    if (unsafeCredentials_ || !isToken(_httpAction) || !isSafeFieldText(_processingURL) ||
+bool HTTPSocket::requestIsSafe(const std::string& method, const std::string& target) const {
+    if (unsafeCredentials_ || !isToken(method) || !isSafeFieldText(target) ||
         !isSafeFieldText(_postContentType) || !isSafeFieldText(_authenticationKey) ||
         !isSafeFieldText(_proxyAuthenticationKey)) {
         return false;
@@ -157,6 +154,29 @@ bool HTTPSocket::requestIsSafe() const {
         }
     }
     return true;
+}
+
+void HTTPSocket::refuseRequest() {
+    if (requestConnected_) {
+        // Refused with the connection up: nothing was written and nothing will be read. The
+        // lines _SendRequest added for this request alone go with it.
+        if (!_authenticationKey.empty()) {
+            SetRequestHeader("Authorization", "");
+        }
+        if (!_proxyAuthenticationKey.empty()) {
+            SetRequestHeader("Proxy-Authorization", "");
+        }
+        SetRequestHeader("Content-length", "");
+        Close();
+        _connectionValid = false;
+        _pageComplete = true;
+        _KillDownloadStream();
+    }
+    // Credentials travel once; a refused request must not leave them for the next one.
+    _authenticationKey.clear();
+    _proxyAuthenticationKey.clear();
+    unsafeCredentials_ = false;
+    SetError(HTTPError::UnsafeRequest);
 }
 
 void HTTPSocket::OnConnected() {
@@ -218,6 +238,12 @@ void HTTPSocket::_SendRequest(const std::string& method) {
     }
     if (!HTTPProxyAddress.empty()) {
         _path = _processingURL;
+    }
+    // The bytes about to go out are checked, not only the request as it started: a
+    // Connected handler, or a change made before the connection came up, can add a line.
+    if (!requestIsSafe(method, _path)) {
+        refuseRequest();
+        return;
     }
     std::string request =
         method + " " + _path + " HTTP/1.0" + CRLF + requestHeaders->_FormatHTTPHeaders();

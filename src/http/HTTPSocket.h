@@ -7,9 +7,11 @@
 //    0  no error
 //   -1  no progress within the timeout of a blocking call; the socket was closed
 //    1  the download file is a folder, cannot be created or cannot be opened for writing
-//   -2  unsafe request refused before connecting: the method or a header name is not an
-//       HTTP token, or the URL, a header value, the media type or a credential holds CR, LF,
-//       NUL or another control character but tab; nothing was connected or written
+//   -2  unsafe request refused: the method or a header name is not an HTTP token, or the
+//       URL, a header value, the media type or a credential holds CR, LF, NUL or another
+//       control character but tab. Checked when the request starts (then nothing is
+//       connected) and again on the bytes about to be written (then the connection is
+//       closed); either way nothing was written
 //   -3  the response's header block exceeded kMaxHeaderBlockBytes; the connection was closed
 //       and no page is delivered
 //   -4  the connection ended before the end of the response's header block (an empty or
@@ -197,7 +199,11 @@ private:
     void startRequest(const std::string& method, const std::string& url, FileRef file,
                       bool blocking, int64_t timeout);
     std::string blockingBody();
-    bool requestIsSafe() const;
+    // The method, target, headers, media type and credentials hold nothing that could end a
+    // line or forge one.
+    bool requestIsSafe(const std::string& method, const std::string& target) const;
+    // Ends a request refused as unsafe (error -2), before or after its connection came up.
+    void refuseRequest();
     void completeAtClose();
     void handleArrival();
     void failHeaderBlock();
