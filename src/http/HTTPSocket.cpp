@@ -114,6 +114,15 @@ void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, F
     requestConnected_ = false;
     closePending_ = false;
     mErrorCode = HTTPError::None;
+    // A new request replaces the previous one even when it fails before connecting: the old
+    // connection goes (our own Close raises no notification), and the previous response's
+    // status and headers must not pass for this request's.
+    Close();
+    _connectionValid = false;
+    Purge();
+    dropTakenBytes();
+    _pageHeaders.reset();
+    _httpStatusCode = 0;
     _ParseURL(url);
     _processingURL = url;
     _httpAction = method;
@@ -132,11 +141,6 @@ void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, F
             Port = _DefaultPort;
         }
     }
-    Close();
-    // Our own Close ends the old connection; no notification will say so.
-    _connectionValid = false;
-    Purge();
-    dropTakenBytes();
     Connect();
 }
 

@@ -652,6 +652,29 @@ TEST_F(ResponseTest, ConnectionEndingBeforeTheHeadEndsIsAnErrorNotAPage) {
     }
 }
 
+TEST_F(ResponseTest, RequestFailingBeforeItsConnectionShowsNoEarlierResult) {
+    ScriptedServer server(answer(ScriptedServer::httpResponse(200, "first", "X-Name: v\r\n")));
+    testsupport::TempDir dir("tamsel-response");
+    const std::string refused =
+        "http://127.0.0.1:" + std::to_string(ScriptedServer::unusedPort()) + "/";
+    for (const bool refusedConnection : {true, false}) {
+        Client s;
+        Record first;
+        run(s, first, server.url("/"));
+        ASSERT_EQ(s.HTTPStatusCode(), 200);
+        ASSERT_TRUE(s.PageHeaders());
+        Record failed;
+        run(s, failed, "", [&] {
+            refusedConnection
+                ? s.Get(refused)
+                : s.Get(server.url("/"), std::make_shared<host::FolderItem>(dir.path()));
+        });
+        EXPECT_EQ(failed.events, (Events{"Error"}));
+        EXPECT_EQ(s.HTTPStatusCode(), 0) << refusedConnection;
+        EXPECT_EQ(s.PageHeaders(), nullptr) << refusedConnection;
+    }
+}
+
 // True while this process holds a descriptor on the file at path.
 bool openInThisProcess(const std::string& path) {
     namespace fs = std::filesystem;
