@@ -74,6 +74,20 @@ bool contentLengthValue(const std::string& text, int64_t& out) {
     return true;
 }
 
+// The text a quoted string stands for: each backslash escape replaced by the character it
+// escapes.
+std::string unescapeQuoted(const std::string& quoted) {
+    std::string plain;
+    plain.reserve(quoted.size());
+    for (size_t i = 0; i < quoted.size(); ++i) {
+        if (quoted[i] == '\\' && i + 1 < quoted.size()) {
+            ++i;
+        }
+        plain += quoted[i];
+    }
+    return plain;
+}
+
 host::Random& nonceGenerator() {
     static host::Random generator;
     return generator;
@@ -833,7 +847,7 @@ bool HTTPSocket::_SetAuthentication(const std::string& prefix) {
     }
     std::string userName;
     std::string password;
-    const std::string realm = params.Lookup("realm", std::string()).StringValue();
+    const std::string realm = unescapeQuoted(params.Lookup("realm", std::string()).StringValue());
     if (!handler(realm, _pageHeaders, userName, password)) {
         return false;
     }
@@ -850,7 +864,9 @@ bool HTTPSocket::_SetAuthentication(const std::string& prefix) {
 
 host::Dictionary HTTPSocket::_ParseAuthenticationParams(const std::string& text) const {
     // name=value elements separated by commas; a quoted value may hold commas and
-    // backslash-escaped characters. Blanks around elements are dropped.
+    // backslash-escaped characters. Blanks around elements are dropped. A quoted value is
+    // kept as received between its quotation marks, escapes included: realm, nonce and
+    // opaque must go back to the server exactly so.
     host::Dictionary params;
     size_t i = 0;
     const size_t n = text.size();
@@ -878,7 +894,7 @@ host::Dictionary HTTPSocket::_ParseAuthenticationParams(const std::string& text)
                 ++i;
                 while (i < n && text[i] != '"') {
                     if (text[i] == '\\' && i + 1 < n) {
-                        ++i;
+                        value += text[i++];
                     }
                     value += text[i++];
                 }
@@ -926,10 +942,13 @@ std::string HTTPSocket::_CreateAuthenticationData(const std::string& scheme,
     const std::string cnonce = _CreateNonce();
     const std::string realm = param("realm", "");
     const std::string uri = param("uri", "/");
-    const std::string ha1 = _EncodeHex(host::MD5(userName + ":" + realm + ":" + password));
+    // The digest is taken over what the quoted strings stand for; the value carries them as
+    // the server wrote them.
+    const std::string ha1 =
+        _EncodeHex(host::MD5(userName + ":" + unescapeQuoted(realm) + ":" + password));
     const std::string ha2 = _EncodeHex(host::MD5(param("method", "GET") + ":" + uri));
-    const std::string response =
-        _EncodeHex(host::MD5(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2));
+    const std::string response = _EncodeHex(
+        host::MD5(ha1 + ":" + unescapeQuoted(nonce) + ":" + nc + ":" + cnonce + ":auth:" + ha2));
     const std::string q = "\"";
     std::string value = "Digest username=" + q + userName + q + ", ";
     value += "realm=" + q + realm + q + ", ";
