@@ -13,8 +13,6 @@ namespace http {
 
 namespace {
 
-constexpr char CR = '\r';
-constexpr char LF = '\n';
 const std::string CRLF = "\r\n";
 
 // RFC 9110 token characters.
@@ -224,7 +222,6 @@ void HTTPSocket::_ResetVariables() {
     _pageComplete = false;
     closePending_ = false;
     dropTakenBytes();
-    resetHeaderScan();
 }
 
 void HTTPSocket::_InitializeRequestHeaders() {
@@ -381,58 +378,6 @@ void HTTPSocket::OnDataAvailable() {
 
 void HTTPSocket::OnSendComplete(bool) {}
 
-void HTTPSocket::resetHeaderScan() {
-    headerScan_ = HeaderScan{};
-}
-
-bool HTTPSocket::findHeaderEnd(const std::string& buffered, size_t& blockLength,
-                               size_t& eolLength) {
-    // Only bytes not seen by an earlier arrival are scanned; a pattern can straddle the old
-    // end, so the scan starts three bytes before it.
-    HeaderScan& s = headerScan_;
-    const size_t from = s.scanned > 3 ? s.scanned - 3 : 0;
-    const auto firstFrom = [&](size_t& found, const char* pattern) {
-        if (found == std::string::npos) {
-            found = buffered.find(pattern, from);
-        }
-    };
-    firstFrom(s.lflf, "\n\n");
-    firstFrom(s.crlfcrlf, "\r\n\r\n");
-    firstFrom(s.crcr, "\r\r");
-    if (!s.hasCRLF) {
-        s.hasCRLF = buffered.find(CRLF, from) != std::string::npos;
-    }
-    if (!s.hasLF) {
-        s.hasLF = buffered.find(LF, from) != std::string::npos;
-    }
-    if (!s.hasCR) {
-        s.hasCR = buffered.find(CR, from) != std::string::npos;
-    }
-    s.scanned = buffered.size();
-
-    // The line end the bytes use, written twice, is searched first; then LF LF, CR LF CR LF
-    // and CR CR in that order.
-    struct Candidate {
-        size_t position;
-        size_t eol;
-    };
-    Candidate first{s.crlfcrlf, 2};
-    if (!s.hasCRLF && s.hasLF) {
-        first = {s.lflf, 1};
-    } else if (!s.hasCRLF && s.hasCR) {
-        first = {s.crcr, 1};
-    }
-    for (const Candidate& c :
-         {first, Candidate{s.lflf, 1}, Candidate{s.crlfcrlf, 2}, Candidate{s.crcr, 1}}) {
-        if (c.position != std::string::npos) {
-            blockLength = c.position;
-            eolLength = c.eol;
-            return true;
-        }
-    }
-    return false;
-}
-
 void HTTPSocket::_HandleNewData() {
     if (threadProtection) {
         return;
@@ -463,7 +408,7 @@ void HTTPSocket::failHeaderBlock() {
 }
 
 void HTTPSocket::dropTakenBytes() {
-    headBytes_ = std::string();
+    head_.reset();
     bodyBytes_ = std::string();
 }
 
@@ -495,24 +440,19 @@ void HTTPSocket::handleArrival() {
     // The head is taken out of the socket as it arrives: looking at the socket's buffer in
     // place copies all of it on every arrival, and a head trickling in a few bytes at a time
     // would cost time quadratic in its length.
-    headBytes_ += ReadAll();
-    size_t blockLength = 0;
-    size_t eolLength = 0;
-    if (!findHeaderEnd(headBytes_, blockLength, eolLength)) {
-        if (headBytes_.size() > static_cast<size_t>(kMaxHeaderBlockBytes)) {
-            failHeaderBlock();
-        }
+    switch (head_.feed(ReadAll())) {
+    case ResponseHead::State::Reading:
         return;
-    }
-    if (blockLength > static_cast<size_t>(kMaxHeaderBlockBytes)) {
+    case ResponseHead::State::TooLarge:
         failHeaderBlock();
         return;
+    case ResponseHead::State::Complete:
+        break;
     }
     // What followed the blank line is body, read before anything the socket still holds.
-    bodyBytes_ = headBytes_.substr(blockLength + 2 * eolLength);
-    headBytes_.resize(blockLength);
-    const std::string block = std::move(headBytes_);
-    headBytes_ = std::string();
+    bodyBytes_ = head_.rest();
+    const std::string block(head_.block());
+    head_.reset();
     _ParseHeaders(block);
 
     if (authenticationRetries_ < kMaxAuthenticationRetries &&
