@@ -12,6 +12,10 @@ constexpr size_t kLongestEndLessOne = 3;
 
 } // namespace
 
+bool ResponseHead::startsWith(size_t at, std::string_view text) const {
+    return at < blockEnd_ && std::string_view(bytes_).substr(at, blockEnd_ - at).starts_with(text);
+}
+
 ResponseHead::ResponseHead(size_t maxBlockBytes) : maxBlockBytes_(maxBlockBytes) {}
 
 ResponseHead::State ResponseHead::feed(std::string_view arrival) {
@@ -58,6 +62,11 @@ ResponseHead::State ResponseHead::feed(std::string_view arrival) {
         }
         blockEnd_ = c.position;
         restStart_ = c.position + 2 * c.lineEnd;
+        // A client skips empty lines before the status line (some servers end a previous
+        // response with one). Two of them in a row are the blank line itself: an empty head.
+        while (startsWith(blockStart_, "\r\n") || startsWith(blockStart_, "\n")) {
+            blockStart_ += bytes_[blockStart_] == '\r' ? 2 : 1;
+        }
         state_ = State::Complete;
         return state_;
     }

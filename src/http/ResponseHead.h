@@ -41,6 +41,9 @@ public:
     void reset();
 
 private:
+    // True when the block's bytes from at on begin with text.
+    bool startsWith(size_t at, std::string_view text) const;
+
     size_t maxBlockBytes_;
     State state_ = State::Reading;
     std::string bytes_;

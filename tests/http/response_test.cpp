@@ -221,6 +221,21 @@ TEST_F(ResponseTest, LfOnlyAndCrOnlyHeadsParseLikeCrLf) {
     }
 }
 
+TEST_F(ResponseTest, EmptyLinesBeforeTheStatusLineAreSkipped) {
+    // Some servers end a previous response with an extra line end.
+    for (const std::string before : {"\r\n", "\n"}) {
+        ScriptedServer server(
+            answer(before + "HTTP/1.0 201 Created\r\nX-Name: v\r\nContent-Length: 5\r\n\r\nhello"));
+        Client s;
+        Record r;
+        run(s, r, server.url("/"));
+        EXPECT_EQ(r.status, 201);
+        EXPECT_EQ(r.body, "hello");
+        ASSERT_TRUE(s.PageHeaders());
+        EXPECT_EQ(s.PageHeaders()->Count(), 2);
+    }
+}
+
 // --- where a response ends ---------------------------------------------------------------
 
 TEST_F(ResponseTest, ContentLengthShorterThanDataEndsPageAtLengthAndClientCloses) {
