@@ -73,6 +73,18 @@ bool takeRun(const std::string& text, size_t& pos, size_t n, Pred pred, std::str
     return std::all_of(out.begin(), out.end(), [&](char c) { return pred(c); });
 }
 
+// What a quoted string stands for: its backslash escapes removed.
+std::string unescape(const std::string& quoted) {
+    std::string plain;
+    for (size_t i = 0; i < quoted.size(); ++i) {
+        if (quoted[i] == '\\' && i + 1 < quoted.size()) {
+            ++i;
+        }
+        plain += quoted[i];
+    }
+    return plain;
+}
+
 class Client : public http::HTTPSocket {
 public:
     using HTTPSocket::_authenticationKey;
@@ -142,10 +154,11 @@ std::string checkDigest(const std::string& value, const std::string& user,
         check(take(value, pos, "opaque=\"" + param("opaque") + "\""), "opaque");
     }
     check(pos == value.size(), "text after the last piece");
-    // RFC 2617 with qop=auth, as the server computes it.
-    const std::string ha1 = hex(host::MD5(user + ":" + realm + ":" + password));
+    // RFC 7616 with qop=auth, as the server computes it: over the unescaped realm and nonce.
+    const std::string ha1 = hex(host::MD5(user + ":" + unescape(realm) + ":" + password));
     const std::string ha2 = hex(host::MD5(method + ":" + uri));
-    check(response == hex(host::MD5(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2)),
+    check(response == hex(host::MD5(ha1 + ":" + unescape(nonce) + ":" + nc + ":" + cnonce +
+                                    ":auth:" + ha2)),
           "response does not verify");
     return nc;
 }

@@ -13,8 +13,6 @@ namespace http {
 
 namespace {
 
-constexpr char CR = '\r';
-constexpr char LF = '\n';
 const std::string CRLF = "\r\n";
 
 // RFC 9110 token characters.
@@ -74,6 +72,20 @@ bool contentLengthValue(const std::string& text, int64_t& out) {
     return true;
 }
 
+// The text a quoted string stands for: each backslash escape replaced by the character it
+// escapes.
+std::string unescapeQuoted(const std::string& quoted) {
+    std::string plain;
+    plain.reserve(quoted.size());
+    for (size_t i = 0; i < quoted.size(); ++i) {
+        if (quoted[i] == '\\' && i + 1 < quoted.size()) {
+            ++i;
+        }
+        plain += quoted[i];
+    }
+    return plain;
+}
+
 host::Random& nonceGenerator() {
     static host::Random generator;
     return generator;
@@ -114,15 +126,21 @@ void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, F
     requestConnected_ = false;
     closePending_ = false;
     mErrorCode = HTTPError::None;
+    // A new request replaces the previous one even when it fails before connecting: the old
+    // connection goes (our own Close raises no notification), and the previous response's
+    // status and headers must not pass for this request's.
+    Close();
+    _connectionValid = false;
+    Purge();
+    dropTakenBytes();
+    _pageHeaders.reset();
+    _httpStatusCode = 0;
     _ParseURL(url);
     _processingURL = url;
     _httpAction = method;
-    if (!requestIsSafe()) {
-        // Credentials travel once; a refused request must not leave them for the next one.
-        _authenticationKey.clear();
-        _proxyAuthenticationKey.clear();
-        unsafeCredentials_ = false;
-        SetError(HTTPError::UnsafeRequest);
+    // Checked here too, so that a request refused up front makes no connection.
+    if (!requestIsSafe(_httpAction, _processingURL)) {
+        refuseRequest();
         return;
     }
     if (!_SetDownloadFile(std::move(file))) {
@@ -135,16 +153,11 @@ void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, F
             Port = _DefaultPort;
         }
     }
-    Close();
-    // Our own Close ends the old connection; no notification will say so.
-    _connectionValid = false;
-    Purge();
-    dropTakenBytes();
     Connect();
 }
 
-bool HTTPSocket::requestIsSafe() const {
-    if (unsafeCredentials_ || !isToken(_httpAction) || !isSafeFieldText(_processingURL) ||
+bool HTTPSocket::requestIsSafe(const std::string& method, const std::string& target) const {
+    if (unsafeCredentials_ || !isToken(method) || !isSafeFieldText(target) ||
         !isSafeFieldText(_postContentType) || !isSafeFieldText(_authenticationKey) ||
         !isSafeFieldText(_proxyAuthenticationKey)) {
         return false;
@@ -157,6 +170,29 @@ bool HTTPSocket::requestIsSafe() const {
         }
     }
     return true;
+}
+
+void HTTPSocket::refuseRequest() {
+    if (requestConnected_) {
+        // Refused with the connection up: nothing was written and nothing will be read. The
+        // lines _SendRequest added for this request alone go with it.
+        if (!_authenticationKey.empty()) {
+            SetRequestHeader("Authorization", "");
+        }
+        if (!_proxyAuthenticationKey.empty()) {
+            SetRequestHeader("Proxy-Authorization", "");
+        }
+        SetRequestHeader("Content-length", "");
+        Close();
+        _connectionValid = false;
+        _pageComplete = true;
+        _KillDownloadStream();
+    }
+    // Credentials travel once; a refused request must not leave them for the next one.
+    _authenticationKey.clear();
+    _proxyAuthenticationKey.clear();
+    unsafeCredentials_ = false;
+    SetError(HTTPError::UnsafeRequest);
 }
 
 void HTTPSocket::OnConnected() {
@@ -186,7 +222,6 @@ void HTTPSocket::_ResetVariables() {
     _pageComplete = false;
     closePending_ = false;
     dropTakenBytes();
-    resetHeaderScan();
 }
 
 void HTTPSocket::_InitializeRequestHeaders() {
@@ -218,6 +253,12 @@ void HTTPSocket::_SendRequest(const std::string& method) {
     }
     if (!HTTPProxyAddress.empty()) {
         _path = _processingURL;
+    }
+    // The bytes about to go out are checked, not only the request as it started: a
+    // Connected handler, or a change made before the connection came up, can add a line.
+    if (!requestIsSafe(method, _path)) {
+        refuseRequest();
+        return;
     }
     std::string request =
         method + " " + _path + " HTTP/1.0" + CRLF + requestHeaders->_FormatHTTPHeaders();
@@ -337,58 +378,6 @@ void HTTPSocket::OnDataAvailable() {
 
 void HTTPSocket::OnSendComplete(bool) {}
 
-void HTTPSocket::resetHeaderScan() {
-    headerScan_ = HeaderScan{};
-}
-
-bool HTTPSocket::findHeaderEnd(const std::string& buffered, size_t& blockLength,
-                               size_t& eolLength) {
-    // Only bytes not seen by an earlier arrival are scanned; a pattern can straddle the old
-    // end, so the scan starts three bytes before it.
-    HeaderScan& s = headerScan_;
-    const size_t from = s.scanned > 3 ? s.scanned - 3 : 0;
-    const auto firstFrom = [&](size_t& found, const char* pattern) {
-        if (found == std::string::npos) {
-            found = buffered.find(pattern, from);
-        }
-    };
-    firstFrom(s.lflf, "\n\n");
-    firstFrom(s.crlfcrlf, "\r\n\r\n");
-    firstFrom(s.crcr, "\r\r");
-    if (!s.hasCRLF) {
-        s.hasCRLF = buffered.find(CRLF, from) != std::string::npos;
-    }
-    if (!s.hasLF) {
-        s.hasLF = buffered.find(LF, from) != std::string::npos;
-    }
-    if (!s.hasCR) {
-        s.hasCR = buffered.find(CR, from) != std::string::npos;
-    }
-    s.scanned = buffered.size();
-
-    // The line end the bytes use, written twice, is searched first; then LF LF, CR LF CR LF
-    // and CR CR in that order.
-    struct Candidate {
-        size_t position;
-        size_t eol;
-    };
-    Candidate first{s.crlfcrlf, 2};
-    if (!s.hasCRLF && s.hasLF) {
-        first = {s.lflf, 1};
-    } else if (!s.hasCRLF && s.hasCR) {
-        first = {s.crcr, 1};
-    }
-    for (const Candidate& c :
-         {first, Candidate{s.lflf, 1}, Candidate{s.crlfcrlf, 2}, Candidate{s.crcr, 1}}) {
-        if (c.position != std::string::npos) {
-            blockLength = c.position;
-            eolLength = c.eol;
-            return true;
-        }
-    }
-    return false;
-}
-
 void HTTPSocket::_HandleNewData() {
     if (threadProtection) {
         return;
@@ -419,7 +408,7 @@ void HTTPSocket::failHeaderBlock() {
 }
 
 void HTTPSocket::dropTakenBytes() {
-    headBytes_ = std::string();
+    head_.reset();
     bodyBytes_ = std::string();
 }
 
@@ -451,24 +440,19 @@ void HTTPSocket::handleArrival() {
     // The head is taken out of the socket as it arrives: looking at the socket's buffer in
     // place copies all of it on every arrival, and a head trickling in a few bytes at a time
     // would cost time quadratic in its length.
-    headBytes_ += ReadAll();
-    size_t blockLength = 0;
-    size_t eolLength = 0;
-    if (!findHeaderEnd(headBytes_, blockLength, eolLength)) {
-        if (headBytes_.size() > static_cast<size_t>(kMaxHeaderBlockBytes)) {
-            failHeaderBlock();
-        }
+    switch (head_.feed(ReadAll())) {
+    case ResponseHead::State::Reading:
         return;
-    }
-    if (blockLength > static_cast<size_t>(kMaxHeaderBlockBytes)) {
+    case ResponseHead::State::TooLarge:
         failHeaderBlock();
         return;
+    case ResponseHead::State::Complete:
+        break;
     }
     // What followed the blank line is body, read before anything the socket still holds.
-    bodyBytes_ = headBytes_.substr(blockLength + 2 * eolLength);
-    headBytes_.resize(blockLength);
-    const std::string block = std::move(headBytes_);
-    headBytes_ = std::string();
+    bodyBytes_ = head_.rest();
+    const std::string block(head_.block());
+    head_.reset();
     _ParseHeaders(block);
 
     if (authenticationRetries_ < kMaxAuthenticationRetries &&
@@ -803,7 +787,7 @@ bool HTTPSocket::_SetAuthentication(const std::string& prefix) {
     }
     std::string userName;
     std::string password;
-    const std::string realm = params.Lookup("realm", std::string()).StringValue();
+    const std::string realm = unescapeQuoted(params.Lookup("realm", std::string()).StringValue());
     if (!handler(realm, _pageHeaders, userName, password)) {
         return false;
     }
@@ -820,7 +804,9 @@ bool HTTPSocket::_SetAuthentication(const std::string& prefix) {
 
 host::Dictionary HTTPSocket::_ParseAuthenticationParams(const std::string& text) const {
     // name=value elements separated by commas; a quoted value may hold commas and
-    // backslash-escaped characters. Blanks around elements are dropped.
+    // backslash-escaped characters. Blanks around elements are dropped. A quoted value is
+    // kept as received between its quotation marks, escapes included: realm, nonce and
+    // opaque must go back to the server exactly so.
     host::Dictionary params;
     size_t i = 0;
     const size_t n = text.size();
@@ -848,7 +834,7 @@ host::Dictionary HTTPSocket::_ParseAuthenticationParams(const std::string& text)
                 ++i;
                 while (i < n && text[i] != '"') {
                     if (text[i] == '\\' && i + 1 < n) {
-                        ++i;
+                        value += text[i++];
                     }
                     value += text[i++];
                 }
@@ -896,10 +882,13 @@ std::string HTTPSocket::_CreateAuthenticationData(const std::string& scheme,
     const std::string cnonce = _CreateNonce();
     const std::string realm = param("realm", "");
     const std::string uri = param("uri", "/");
-    const std::string ha1 = _EncodeHex(host::MD5(userName + ":" + realm + ":" + password));
+    // The digest is taken over what the quoted strings stand for; the value carries them as
+    // the server wrote them.
+    const std::string ha1 =
+        _EncodeHex(host::MD5(userName + ":" + unescapeQuoted(realm) + ":" + password));
     const std::string ha2 = _EncodeHex(host::MD5(param("method", "GET") + ":" + uri));
-    const std::string response =
-        _EncodeHex(host::MD5(ha1 + ":" + nonce + ":" + nc + ":" + cnonce + ":auth:" + ha2));
+    const std::string response = _EncodeHex(
+        host::MD5(ha1 + ":" + unescapeQuoted(nonce) + ":" + nc + ":" + cnonce + ":auth:" + ha2));
     const std::string q = "\"";
     std::string value = "Digest username=" + q + userName + q + ", ";
     value += "realm=" + q + realm + q + ", ";

@@ -7,9 +7,11 @@
 //    0  no error
 //   -1  no progress within the timeout of a blocking call; the socket was closed
 //    1  the download file is a folder, cannot be created or cannot be opened for writing
-//   -2  unsafe request refused before connecting: the method or a header name is not an
-//       HTTP token, or the URL, a header value, the media type or a credential holds CR, LF,
-//       NUL or another control character but tab; nothing was connected or written
+//   -2  unsafe request refused: the method or a header name is not an HTTP token, or the
+//       URL, a header value, the media type or a credential holds CR, LF, NUL or another
+//       control character but tab. Checked when the request starts (then nothing is
+//       connected) and again on the bytes about to be written (then the connection is
+//       closed); either way nothing was written
 //   -3  the response's header block exceeded kMaxHeaderBlockBytes; the connection was closed
 //       and no page is delivered
 //   -4  the connection ended before the end of the response's header block (an empty or
@@ -27,6 +29,7 @@
 #include "host/Storage.h"
 #include "host/TCPSocket.h"
 #include "http/InternetHeaders.h"
+#include "http/ResponseHead.h"
 
 #include <cstdint>
 #include <functional>
@@ -44,8 +47,8 @@ inline constexpr int64_t HeaderBlockTooLarge = -3;
 inline constexpr int64_t IncompleteHead = -4;
 } // namespace HTTPError
 
-// Limits of the client, kept together.
-inline constexpr int64_t kMaxHeaderBlockBytes = 300 * 1024;
+// Limits of the client, kept together (the header block's, kMaxHeaderBlockBytes, is declared
+// with the head it bounds in ResponseHead.h).
 inline constexpr int kMaxAuthenticationRetries = 10;
 // A Content-Length is only a claim: up front at most kInitialBodyReservation is set aside for
 // it; once that much of the body has arrived the rest of the claim is believed (up to
@@ -197,12 +200,14 @@ private:
     void startRequest(const std::string& method, const std::string& url, FileRef file,
                       bool blocking, int64_t timeout);
     std::string blockingBody();
-    bool requestIsSafe() const;
+    // The method, target, headers, media type and credentials hold nothing that could end a
+    // line or forge one.
+    bool requestIsSafe(const std::string& method, const std::string& target) const;
+    // Ends a request refused as unsafe (error -2), before or after its connection came up.
+    void refuseRequest();
     void completeAtClose();
     void handleArrival();
     void failHeaderBlock();
-    void resetHeaderScan();
-    bool findHeaderEnd(const std::string& buffered, size_t& blockLength, size_t& eolLength);
     // Takes body bytes the way the socket's Read does, those taken along with the head first.
     std::string readBody(int64_t count);
     void dropTakenBytes();
@@ -219,16 +224,9 @@ private:
     // Incremented by every _DoConnect, so a handler can tell that a retry replaced the request.
     uint64_t requestGeneration_ = 0;
 
-    // Incremental search for the end of the header block, so each arrival scans only the
-    // bytes that are new.
-    struct HeaderScan {
-        size_t scanned = 0;
-        bool hasCRLF = false, hasLF = false, hasCR = false;
-        size_t lflf = std::string::npos, crlfcrlf = std::string::npos, crcr = std::string::npos;
-    } headerScan_;
-    // Bytes of the current response taken from the socket: the head until its end is found,
-    // then whatever came after its blank line and has not been read as body yet.
-    std::string headBytes_;
+    // The head of the current response as it is taken from the socket.
+    ResponseHead head_;
+    // What came after the head's blank line and has not been read as body yet.
     std::string bodyBytes_;
 };
 

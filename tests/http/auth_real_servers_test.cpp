@@ -14,6 +14,7 @@ namespace {
 using testsupport::ensureApplication;
 
 using testsupport::ApacheServer;
+using testsupport::LighttpdServer;
 using testsupport::NginxServer;
 using testsupport::SquidProxy;
 using testsupport::TempDir;
@@ -186,6 +187,23 @@ TEST(SquidAuthTest, ProxyDemandsCredentialsAndTheRetryReachesNginx) {
     if (HasFailure()) {
         std::printf("squid access log:\n%s\ncache log:\n%s\n", squid.accessLog().c_str(),
                     squid.cacheLog().c_str());
+    }
+}
+
+TEST(LighttpdAuthTest, DigestRealmWithQuotationMarkAndBackslashGoesBackAsSent) {
+    ensureApplication();
+    TempDir docroot("tamsel-lighttpd-www");
+    docroot.write("secret.txt", kSecret);
+    LighttpdServer lighttpd(docroot.path(), R"(say \"hi\" \\ there)", {{"dave", "pass word"}});
+    http::HTTPSocket s;
+    Credentials right{"dave", "pass word"};
+    s.AuthenticationRequired = right.handler();
+    EXPECT_EQ(s.Get(lighttpd.url("/secret.txt"), 10), kSecret);
+    EXPECT_EQ(s.HTTPStatusCode(), 200);
+    EXPECT_EQ(right.calls, 1);
+    EXPECT_EQ(right.realms, std::vector<std::string>{R"(say "hi" \ there)"});
+    if (HasFailure()) {
+        std::printf("lighttpd error log:\n%s\n", lighttpd.errorLog().c_str());
     }
 }
 

@@ -523,7 +523,7 @@ TEST_F(AuthTest, ChallengeParametersAreReadQuotedOrBare) {
     EXPECT_EQ(p.Value("REALM").StringValue(), "later") << "a later element replaces an earlier";
     EXPECT_EQ(p.Value("nonce").StringValue(), "abc");
     EXPECT_EQ(p.Value("qop").StringValue(), "auth,auth-int");
-    EXPECT_EQ(p.Value("opaque").StringValue(), "x\"y");
+    EXPECT_EQ(p.Value("opaque").StringValue(), "x\\\"y") << "escapes are kept";
     EXPECT_EQ(p.Value("stale").StringValue(), "FALSE");
     EXPECT_EQ(p.Count(), 5);
     EXPECT_EQ(s._ParseAuthenticationParams("").Count(), 0);

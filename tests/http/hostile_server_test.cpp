@@ -528,7 +528,8 @@ TEST_F(HostileServer, EmptyBinaryOrMissingStatusLinesHaveDefinedResults) {
         garbage += (c == '\r' || c == '\n') ? '\0' : c;
     }
     const std::vector<Case> cases = {
-        {"empty status line", "\r\nContent-Length: 4\r\n\r\nbody", 0, 0, "body"},
+        // An empty line before the first line is skipped; two are the blank line.
+        {"empty line, then headers", "\r\nContent-Length: 4\r\n\r\nbody", 0, 4, "body"},
         {"blank line first", "\r\n\r\nbody", 0, 0, "body"},
         {"binary status line",
          std::string("\x00\xff\x80 \x01\x02\xfe\r\nContent-Length: 4\r\n\r\nbody", 34), 0, 0,

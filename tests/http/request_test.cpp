@@ -421,4 +421,54 @@ TEST_F(RequestTest, InjectionIsRefusedBeforeConnecting) {
     EXPECT_EQ(s.ErrorCode(), 0);
 }
 
+// Sets a forged header when the connection is up: after the check at the request's start.
+class LateHeaderClient : public Client {
+protected:
+    void OnConnected() override {
+        SetRequestHeader("X-Late", "a\r\nX-Injected: 1");
+        HTTPSocket::OnConnected();
+    }
+};
+
+TEST_F(RequestTest, InjectionAfterTheStartIsRefusedBeforeAnyByteIsWritten) {
+    const std::string url = server.url("/ok");
+    struct Case {
+        const char* name;
+        std::function<void(Client&)> start;
+    };
+    const std::vector<Case> cases = {
+        {"header set in the Connected handler",
+         [&](Client& s) {
+             s.Connected = [&s] { s.SetRequestHeader("X-Late", "a\r\nX-Injected: 1"); };
+             s.Get(url);
+         }},
+        {"header changed between the call and the connection",
+         [&](Client& s) {
+             s.Get(url);
+             s.GetRequestHeaders()->SetHeader("X-Late", "a\r\nX-Injected: 1");
+         }},
+    };
+    size_t connection = 0;
+    for (const Case& c : cases) {
+        Client s;
+        Outcome outcome;
+        outcome.attach(s);
+        c.start(s);
+        EXPECT_TRUE(runLoopUntil([&] { return outcome.ended(); })) << c.name;
+        EXPECT_EQ(outcome.errors, std::vector<int64_t>{http::HTTPError::UnsafeRequest}) << c.name;
+        EXPECT_EQ(s.ErrorCode(), -2) << c.name;
+        EXPECT_TRUE(server.waitForPeerClose(connection)) << c.name;
+        EXPECT_EQ(server.receivedBytes(connection), "") << c.name;
+        ++connection;
+    }
+    // A blocking call returns at once instead of waiting for its timeout.
+    LateHeaderClient s;
+    const auto start = Clock::now();
+    EXPECT_EQ(s.Get(url, 10), "");
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_EQ(s.ErrorCode(), -2);
+    EXPECT_TRUE(server.waitForPeerClose(connection));
+    EXPECT_EQ(server.receivedBytes(connection), "");
+}
+
 } // namespace

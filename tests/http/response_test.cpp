@@ -1,5 +1,6 @@
 #include "host/Storage.h"
 #include "http/HTTPSocket.h"
+#include "http/ResponseHead.h"
 #include "support/EventLoop.h"
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
@@ -213,6 +215,21 @@ TEST_F(ResponseTest, LfOnlyAndCrOnlyHeadsParseLikeCrLf) {
         EXPECT_EQ(s.HTTPStatusCode(), 202);
         EXPECT_EQ(s.PageHeaders(), nullptr);
         EXPECT_EQ(r.body, "queued");
+    }
+}
+
+TEST_F(ResponseTest, EmptyLinesBeforeTheStatusLineAreSkipped) {
+    // Some servers end a previous response with an extra line end.
+    for (const std::string before : {"\r\n", "\n"}) {
+        ScriptedServer server(
+            answer(before + "HTTP/1.0 201 Created\r\nX-Name: v\r\nContent-Length: 5\r\n\r\nhello"));
+        Client s;
+        Record r;
+        run(s, r, server.url("/"));
+        EXPECT_EQ(r.status, 201);
+        EXPECT_EQ(r.body, "hello");
+        ASSERT_TRUE(s.PageHeaders());
+        EXPECT_EQ(s.PageHeaders()->Count(), 2);
     }
 }
 
@@ -649,6 +666,29 @@ TEST_F(ResponseTest, ConnectionEndingBeforeTheHeadEndsIsAnErrorNotAPage) {
     }
 }
 
+TEST_F(ResponseTest, RequestFailingBeforeItsConnectionShowsNoEarlierResult) {
+    ScriptedServer server(answer(ScriptedServer::httpResponse(200, "first", "X-Name: v\r\n")));
+    testsupport::TempDir dir("tamsel-response");
+    const std::string refused =
+        "http://127.0.0.1:" + std::to_string(ScriptedServer::unusedPort()) + "/";
+    for (const bool refusedConnection : {true, false}) {
+        Client s;
+        Record first;
+        run(s, first, server.url("/"));
+        ASSERT_EQ(s.HTTPStatusCode(), 200);
+        ASSERT_TRUE(s.PageHeaders());
+        Record failed;
+        run(s, failed, "", [&] {
+            refusedConnection
+                ? s.Get(refused)
+                : s.Get(server.url("/"), std::make_shared<host::FolderItem>(dir.path()));
+        });
+        EXPECT_EQ(failed.events, (Events{"Error"}));
+        EXPECT_EQ(s.HTTPStatusCode(), 0) << refusedConnection;
+        EXPECT_EQ(s.PageHeaders(), nullptr) << refusedConnection;
+    }
+}
+
 using testsupport::openInThisProcess;
 
 TEST_F(ResponseTest, FailedResponseReleasesTheDownloadFile) {
@@ -715,94 +755,87 @@ TEST_F(ResponseTest, FailedResponseReleasesTheDownloadFile) {
 
 // --- one response, every split -----------------------------------------------------------
 
-// What a finished request looked like from outside.
-struct Observed {
-    std::vector<std::string> shape;
-    std::vector<int64_t> errors;
-    int64_t status = 0;
-    std::string body;
-    std::string headerValue;
-    int64_t headerCount = 0;
-    int64_t lastReceived = 0;
-    int64_t lastTotal = 0;
-    bool operator==(const Observed&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Observed& o) {
-    os << "{";
-    for (const std::string& e : o.shape) {
-        os << e << " ";
+// The responses of the response-handling fuzz corpus. Each input starts with a flags byte, a
+// count n (mod 17) and n arrival sizes; the rest is the response.
+std::vector<std::pair<std::string, std::string>> corpusResponses() {
+    const char* source = std::getenv("TAMSEL_SOURCE_DIR");
+    std::vector<std::pair<std::string, std::string>> responses;
+    if (!source) {
+        return responses;
     }
-    return os << "status " << o.status << ", body \"" << o.body << "\", header \"" << o.headerValue
-              << "\" of " << o.headerCount << ", progress " << o.lastReceived << "/" << o.lastTotal
-              << "}";
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(source) /
+                                                                 "fuzz/corpus/http_response")) {
+        const std::string input = testsupport::readFile(entry.path().string());
+        if (input.size() < 2) {
+            continue;
+        }
+        const size_t sizes = static_cast<unsigned char>(input[1]) % 17;
+        responses.emplace_back(entry.path().filename().string(),
+                               input.substr(std::min(input.size(), 2 + sizes)));
+    }
+    return responses;
 }
 
-TEST_F(ResponseTest, ResponseSplitAtEveryOffsetGivesTheSameResult) {
-    struct Shared {
-        std::atomic<size_t> splitAt{0};
-        std::atomic<bool> release{false};
-    };
-    const std::vector<std::string> responses = {
-        "HTTP/1.0 200 OK\r\nX-Name: grind\r\nContent-Length: 26\r\n\r\n"
-        "abcdefghijklmnopqrstuvwxyz",
-        "HTTP/1.1 200 OK\nX-Name: grind\nServer: scripted\n\nabcdefghijklmnopqrstuvwxyz",
-        "HTTP/1.0 200 OK\rX-Name: grind\rContent-Length: 26\r\rabcdefghijklmnopqrstuvwxyz",
-    };
-    for (const std::string& response : responses) {
-        auto shared = std::make_shared<Shared>();
-        ScriptedServer server([shared, response](Conn& c) {
-            c.readRequest();
-            const size_t at = shared->splitAt;
-            c.send(response.substr(0, at));
-            const auto deadline = Clock::now() + 5s;
-            while (!shared->release && Clock::now() < deadline && !c.stopping()) {
-                std::this_thread::sleep_for(1ms);
+// What a head fed these arrivals came to; arrivals after its verdict count as body.
+struct HeadOutcome {
+    http::ResponseHead::State state;
+    std::string block;
+    std::string rest;
+    bool operator==(const HeadOutcome&) const = default;
+};
+
+HeadOutcome headOf(const std::vector<std::string_view>& arrivals, size_t limit) {
+    http::ResponseHead head(limit);
+    std::string after;
+    for (const std::string_view arrival : arrivals) {
+        if (head.state() == http::ResponseHead::State::Reading) {
+            head.feed(arrival);
+        } else {
+            after += arrival;
+        }
+    }
+    if (head.state() != http::ResponseHead::State::Complete) {
+        return {head.state(), {}, {}};
+    }
+    return {head.state(), std::string(head.block()), std::string(head.rest()) + after};
+}
+
+std::ostream& operator<<(std::ostream& os, const HeadOutcome& o) {
+    return os << "{state " << static_cast<int>(o.state) << ", block \"" << o.block << "\", rest \""
+              << o.rest << "\"}";
+}
+
+// However the bytes are cut, the head comes out as if all taken by the arrival that ended it
+// had come at once.
+TEST(ResponseHeadTest, EveryCorpusResponseSplitAnywhereGivesTheSameHead) {
+    const auto responses = corpusResponses();
+    ASSERT_GT(responses.size(), 10u) << "corpus not found; TAMSEL_SOURCE_DIR unset?";
+    // The real bound, and one the corpus's heads cross.
+    for (const size_t limit : {static_cast<size_t>(http::kMaxHeaderBlockBytes), size_t(24)}) {
+        for (const auto& [name, response] : responses) {
+            const std::string_view bytes = response;
+            const auto expectedAfter = [&](size_t taken) {
+                const HeadOutcome first = headOf({bytes.substr(0, taken)}, limit);
+                return first.state == http::ResponseHead::State::Reading
+                           ? headOf({bytes}, limit)
+                           : headOf({bytes.substr(0, taken), bytes.substr(taken)}, limit);
+            };
+            for (size_t at = 1; at < bytes.size(); ++at) {
+                ASSERT_EQ(headOf({bytes.substr(0, at), bytes.substr(at)}, limit), expectedAfter(at))
+                    << name << " split at " << at << ", bound " << limit;
             }
-            c.send(response.substr(at));
-            c.close();
-        });
-        const auto observe = [&](size_t at) {
-            shared->splitAt = at;
-            shared->release = at == response.size();
-            Client s;
-            Record r;
-            r.attach(s);
-            s.Get(server.url("/"));
-            EXPECT_TRUE(runLoopUntil([&] { return s.arrivals > 0 || r.ended(); }));
-            shared->release = true;
-            EXPECT_TRUE(runLoopUntil([&] { return r.ended(); })) << "split at " << at;
-            if (at < response.size()) {
-                EXPECT_GE(s.arrivals, 2) << "split at " << at << " came as one arrival";
+            // One byte at a time: the verdict comes with the first byte that allows one.
+            std::vector<std::string_view> single;
+            size_t verdictAt = bytes.size();
+            for (size_t i = 0; i < bytes.size(); ++i) {
+                single.push_back(bytes.substr(i, 1));
+                if (verdictAt == bytes.size() && headOf({bytes.substr(0, i + 1)}, limit).state !=
+                                                     http::ResponseHead::State::Reading) {
+                    verdictAt = i + 1;
+                }
             }
-            Observed o;
-            o.shape = r.shape();
-            o.errors = r.errors;
-            o.status = r.status;
-            o.body = r.body;
-            if (r.pageHeaders) {
-                o.headerValue = r.pageHeaders->Value("X-Name");
-                o.headerCount = r.pageHeaders->Count();
-            }
-            if (!r.progress.empty()) {
-                o.lastReceived = r.progress.back().received;
-                o.lastTotal = r.progress.back().total;
-            }
-            return o;
-        };
-        const Observed whole = observe(response.size());
-        const bool hasLength = response.find("Content-Length") != std::string::npos;
-        const Observed expected{{"Connected", "Headers", "Progress", "Page"},
-                                {},
-                                200,
-                                "abcdefghijklmnopqrstuvwxyz",
-                                "grind",
-                                2,
-                                26,
-                                hasLength ? 26 : 0};
-        ASSERT_EQ(whole, expected) << response;
-        for (size_t at = 1; at < response.size(); ++at) {
-            ASSERT_EQ(observe(at), whole) << "split at " << at << " of " << response;
+            ASSERT_EQ(headOf(single, limit), expectedAfter(verdictAt))
+                << name << " one byte at a time, bound " << limit;
         }
     }
 }

@@ -624,4 +624,66 @@ std::string SquidProxy::cacheLog() const {
     return readFile(dir_.file("cache.log"));
 }
 
+// --- lighttpd ----------------------------------------------------------------------------
+
+LighttpdServer::LighttpdServer(std::string docroot, const std::string& realm,
+                               const Users& digestUsers, std::chrono::seconds lifetime)
+    : dir_("tamsel-lighttpd") {
+    port_ = freePort();
+    const std::string d = dir_.path();
+    std::string plainRealm;
+    for (size_t i = 0; i < realm.size(); ++i) {
+        if (realm[i] == '\\' && i + 1 < realm.size()) {
+            ++i;
+        }
+        plainRealm += realm[i];
+    }
+    // lighttpd looks a user up by the realm text it sends.
+    std::string digestLines;
+    for (const auto& [user, password] : digestUsers) {
+        digestLines += user + ":" + realm + ":" +
+                       md5Hex(dir_, user + ":" + plainRealm + ":" + password) + "\n";
+    }
+    dir_.write("htdigest", digestLines);
+    // In lighttpd's configuration strings only a quotation mark is escaped; other
+    // backslashes stay as written.
+    std::string configRealm;
+    for (const char c : realm) {
+        configRealm += c == '"' ? std::string("\\\"") : std::string(1, c);
+    }
+    const std::string conf =
+        "server.document-root = \"" + docroot +
+        "\"\n"
+        "server.bind = \"127.0.0.1\"\n"
+        "server.port = " +
+        std::to_string(port_) +
+        "\n"
+        "server.errorlog = \"" +
+        d +
+        "/error.log\"\n"
+        "server.modules = ( \"mod_auth\", \"mod_authn_file\" )\n"
+        "auth.backend = \"htdigest\"\n"
+        "auth.backend.htdigest.userfile = \"" +
+        d +
+        "/htdigest\"\n"
+        "auth.require = ( \"/\" => ( \"method\" => \"digest\", \"realm\" => \"" +
+        configRealm + "\", \"require\" => \"valid-user\" ) )\n";
+    dir_.write("lighttpd.conf", conf);
+    // -D: in the foreground, so the watchdog and stop() reach it.
+    process_ = startAndWait("lighttpd", {"lighttpd", "-D", "-f", d + "/lighttpd.conf"}, lifetime,
+                            dir_.file("output.log"), port_, dir_.file("error.log"));
+}
+
+LighttpdServer::~LighttpdServer() {
+    process_->stop();
+}
+
+std::string LighttpdServer::url(std::string_view path) const {
+    return loopbackUrl(port_, path);
+}
+
+std::string LighttpdServer::errorLog() const {
+    return readFile(dir_.file("error.log"));
+}
+
 } // namespace testsupport

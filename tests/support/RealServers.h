@@ -167,4 +167,28 @@ private:
     std::unique_ptr<ServerProcess> process_;
 };
 
+// lighttpd serving docroot behind Digest authentication (mod_auth, an htdigest file) for
+// every path. realm is the challenge's realm exactly as it goes out between its quotation
+// marks, backslash escapes included; each user's stored digest is taken over the realm as a
+// user reads it (escapes removed), as an htdigest tool given that realm would store it.
+class LighttpdServer {
+public:
+    using Users = std::vector<std::pair<std::string, std::string>>;
+
+    LighttpdServer(std::string docroot, const std::string& realm, const Users& digestUsers,
+                   std::chrono::seconds lifetime = kServerLifetime);
+    ~LighttpdServer();
+    LighttpdServer(const LighttpdServer&) = delete;
+    LighttpdServer& operator=(const LighttpdServer&) = delete;
+
+    uint16_t port() const { return port_; }
+    std::string url(std::string_view path = "/") const;
+    std::string errorLog() const;
+
+private:
+    TempDir dir_;
+    uint16_t port_ = 0;
+    std::unique_ptr<ServerProcess> process_;
+};
+
 } // namespace testsupport

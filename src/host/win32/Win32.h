@@ -9,8 +9,11 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <windows.h>
+// winsock2.h must come before windows.h.
 #include <winsock2.h>
+// clang-format off
+#include <windows.h>
+// clang-format on
 
 namespace host::win32 {
 
