@@ -738,12 +738,16 @@ void HTTPSocket::WaitForPage() {
         if (_pageComplete || mErrorCode != HTTPError::None) {
             return;
         }
-        // Poll sleeps in the OS until this socket has activity or a short slice has passed,
-        // so the wait does not hold a processor busy.
-        Poll();
+        // The wait sleeps in the OS until this socket has activity (with Yield, any event of
+        // the program) or the deadline comes, so an idle wait costs next to no processor time.
+        const int64_t waitMs =
+            timeoutSeconds > 0 ? std::max<int64_t>(0, (deadline - host::Ticks() + 1) * 1000 / 60)
+                               : kUntimedWaitSliceMs;
         if (Yield) {
             // Also without a registered application object: the caller asked for events.
-            host::Application::DoEvents(-1);
+            WaitForEvents(waitMs);
+        } else {
+            Poll(waitMs);
         }
         if (_connectionValid != lastConnectionState) {
             lastConnectionState = _connectionValid;

@@ -142,6 +142,8 @@ protected:
     // Internal steps, reachable by subclasses (the tests use that).
     void SetError(int64_t code);
     void WaitForPage();
+    // A wait with no timeout still wakes this often, so it notices a change of settings.
+    static constexpr int64_t kUntimedWaitSliceMs = 1000;
     std::string _CreateAuthenticationData(const std::string& scheme, const std::string& userName,
                                           const std::string& password, host::Dictionary& params);
     std::string _CreateNonce();
