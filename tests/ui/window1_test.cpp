@@ -249,9 +249,28 @@ TEST_F(Window1Test, TabGoesPlayStopAboutSlider) {
     EXPECT_EQ(QApplication::focusWidget(), button("PushButton3"));
 }
 
-TEST_F(Window1Test, InitialSliderValueLeavesTheVolumeAlone) {
+TEST_F(Window1Test, InitialSliderValueLeavesTheVolumeAloneAndItsEndIsThatLevel) {
     EXPECT_EQ(window->Slider1().Value(), 250);
-    EXPECT_EQ(window->MoviePlayer1().Volume(), host::StreamPlayer::FullVolume);
+    host::MoviePlayer& player = window->MoviePlayer1();
+    EXPECT_EQ(player.Volume(), host::StreamPlayer::FullVolume);
+    const double startUpGain = host::StreamPlayer::linearGain(player.Volume());
+    QTest::keyClick(slider(), Qt::Key_Home);
+    QTest::keyClick(slider(), Qt::Key_End);
+    EXPECT_EQ(player.Volume(), 250);
+    EXPECT_DOUBLE_EQ(host::StreamPlayer::linearGain(player.Volume()), startUpGain);
+}
+
+TEST_F(Window1Test, SpaceTwiceOnPlayPlaysThenStops) {
+    QPushButton* play = button("PushButton2");
+    play->setFocus();
+    QTest::keyClick(play, Qt::Key_Space);
+    EXPECT_TRUE(window->MoviePlayer1().isPlaying());
+    // Play greyed itself out; the focus is on Stop, enabled by the same handler.
+    ASSERT_EQ(QApplication::focusWidget(), button("PushButton1"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    EXPECT_FALSE(window->MoviePlayer1().isPlaying());
+    // Stop greyed itself out in turn: on to the next enabled control after it.
+    EXPECT_EQ(QApplication::focusWidget(), button("PushButton3"));
 }
 
 TEST_F(Window1Test, SliderSetsTheVolumeUnchangedWhetherPlayingOrNot) {
