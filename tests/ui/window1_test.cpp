@@ -7,6 +7,8 @@
 #include "ui/Window1.h"
 
 #include <QApplication>
+#include <QIcon>
+#include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
@@ -169,6 +171,7 @@ protected:
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 text = box->text();
                 title = box->windowTitle();
+                boxIcon = box->windowIcon();
                 box->button(QMessageBox::Ok)->click();
             }
         });
@@ -181,6 +184,7 @@ protected:
     std::shared_ptr<tamsel::Window1> window;
     QWidget* widget = nullptr;
     QString title;
+    QIcon boxIcon;
 };
 
 TEST_F(Window1Test, WindowHasItsFixedSizeTitleAndButtons) {
@@ -356,6 +360,24 @@ TEST_F(Window1Test, AboutReadsTheVersionAtEachUse) {
     app->_x_SetVersionData(1, 1, 8, 0, 3, {}, {}, {});
     ASSERT_TRUE(text.has_value());
     EXPECT_TRUE(text->startsWith("radioTamsel v2.10.0\n")) << text->toStdString();
+}
+
+TEST_F(Window1Test, WindowAndMessageBoxShowTheIconTheDesktopEntryInstalls) {
+    for (const int size : {16, 48, 256}) {
+        const QString path =
+            qEnvironmentVariable("TAMSEL_SOURCE_DIR") +
+            QString("/packaging/icons/hicolor/%1x%1/apps/tamselRadio.png").arg(size);
+        const QImage installed = QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        ASSERT_FALSE(installed.isNull()) << path.toStdString();
+        const auto shown = [size](const QIcon& icon) {
+            return icon.pixmap(QSize(size, size))
+                .toImage()
+                .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        };
+        EXPECT_EQ(shown(widget->windowIcon()), installed) << size;
+        ASSERT_TRUE(clickAndReadMessageBox(button("PushButton3")).has_value());
+        EXPECT_EQ(shown(boxIcon), installed) << size;
+    }
 }
 
 TEST_F(Window1Test, ClosingReleasesTheWindowAndTheNextAccessMakesANewOne) {

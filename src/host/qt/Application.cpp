@@ -5,7 +5,10 @@
 #include "host/Backend.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
+#include <QIcon>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
@@ -25,6 +28,17 @@ const std::thread::id gMainThreadId = std::this_thread::get_id();
 std::unique_ptr<QApplication>& ownedGuiInstance() {
     static auto* instance = new std::unique_ptr<QApplication>;
     return *instance;
+}
+
+// Every image of the program's icon the executable carries (see src/host/CMakeLists.txt).
+QIcon programIcon() {
+    QIcon icon;
+    QDirIterator images(QStringLiteral(":/program-icon"), {QStringLiteral("*.png")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+    while (images.hasNext()) {
+        icon.addFile(images.next());
+    }
+    return icon;
 }
 
 } // namespace
@@ -114,6 +128,8 @@ void ensureRuntime() {
         backend::useDefaultArguments(s);
     }
     ownedGuiInstance() = std::make_unique<QApplication>(s.argc, s.argv);
+    // Windows and message boxes made from now on carry it unless given another.
+    QApplication::setWindowIcon(programIcon());
 }
 
 bool isMainThread() {
