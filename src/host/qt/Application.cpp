@@ -13,10 +13,14 @@
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
+#include <QWidget>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <set>
 #include <thread>
+#include <utility>
 
 namespace host {
 namespace {
@@ -40,6 +44,64 @@ QIcon programIcon() {
     }
     return icon;
 }
+
+// Longest the start-up waits for its windows' first paint before it raises Open anyway: a
+// window the platform never exposes (started minimised, on a hidden desktop) must not
+// hold the application back for good.
+constexpr int kFirstPaintWaitMs = 3000;
+
+// Calls `ready` once every top-level window shown now has been painted for the first time
+// (or kFirstPaintWaitMs has passed). Open goes through it, so the update check's blocking
+// wait starts with the window already on screen instead of holding up its first paint.
+class FirstPaintGate : public QObject {
+public:
+    explicit FirstPaintGate(std::function<void()> ready) : ready_(std::move(ready)) {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (window->isVisible()) {
+                pending_.insert(window);
+            }
+        }
+        QCoreApplication::instance()->installEventFilter(this);
+        QTimer::singleShot(kFirstPaintWaitMs, this, [this] { open(); });
+        if (pending_.empty()) {
+            open();
+        }
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            pending_.erase(watched);
+            if (pending_.empty()) {
+                open();
+            }
+        } else if (event->type() == QEvent::Hide || event->type() == QEvent::Destroy) {
+            // A window closed before it was ever painted holds nothing up.
+            pending_.erase(watched);
+            if (pending_.empty()) {
+                open();
+            }
+        }
+        return false;
+    }
+
+private:
+    void open() {
+        if (!ready_) {
+            return;
+        }
+        QCoreApplication::instance()->removeEventFilter(this);
+        // Queued: the rest of the paint (the child controls, the flush to the screen) is done
+        // before Open runs.
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(ready_),
+                                  Qt::QueuedConnection);
+        ready_ = nullptr;
+        deleteLater();
+    }
+
+    std::function<void()> ready_;
+    std::set<QObject*> pending_;
+};
 
 } // namespace
 
@@ -99,17 +161,15 @@ void RuntimeRun() {
     if (s.ending) {
         return;
     }
-    // Open once the loop runs, so whatever Open does happens with the application started.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [] {
-            runUnderExceptionPolicy([] {
-                if (Application* app = getAppObject()) {
-                    app->Open();
-                }
-            });
-        },
-        Qt::QueuedConnection);
+    // Open once the loop runs and the windows are on screen, so whatever Open does happens
+    // with the application started and its window painted.
+    new FirstPaintGate([] {
+        runUnderExceptionPolicy([] {
+            if (Application* app = getAppObject()) {
+                app->Open();
+            }
+        });
+    });
     s.loopRunning = true;
     const int status = QCoreApplication::exec();
     s.loopRunning = false;
@@ -128,6 +188,13 @@ void ensureRuntime() {
         backend::useDefaultArguments(s);
     }
     ownedGuiInstance() = std::make_unique<QApplication>(s.argc, s.argv);
+    // Closing the last window ends the application (the platform's own rule); from then on
+    // the program may know it, also while a handler still runs.
+    QObject::connect(qApp, &QGuiApplication::lastWindowClosed, qApp, [] {
+        if (QGuiApplication::quitOnLastWindowClosed()) {
+            backend::state().ending = true;
+        }
+    });
     // Windows and message boxes made from now on carry it unless given another.
     QApplication::setWindowIcon(programIcon());
 }
