@@ -74,6 +74,12 @@ public:
     // How often the stream has been opened again after ending or failing since play().
     int64_t reopenCount() const;
 
+    // What the playing stream says about itself, empty until it has said it (and while
+    // stopped): the station's name (its icy-name header) and the title now playing (the
+    // StreamTitle it sends between the audio). Both may change at any time while playing.
+    std::string stationName() const;
+    std::string streamTitle() const;
+
     // The linear gain (0.0 .. 1.0) a volume value gives, as handed to the audio output.
     static double linearGain(int64_t volume);
 
