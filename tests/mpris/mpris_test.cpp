@@ -1,7 +1,6 @@
 #include "app/Constants.h"
 #include "app/Startup.h"
 #include "host/Application.h"
-#include "host/StreamPlayer.h"
 #include "host/qt/WidgetAccess.h"
 #include "support/AudioServers.h"
 #include "support/LoopbackNetwork.h"
