@@ -11,6 +11,11 @@ namespace tamsel::constants {
 // The station's stream, opened by Play.
 inline constexpr std::string_view kStreamURL = "http://stream.tamselradio.com/tmslradio1/listen";
 
+// How the desktop's media controls name the player, and its installed desktop file (without
+// ".desktop"; packaging/linux/tamselRadio.desktop.in).
+inline constexpr std::string_view kPlayerName = "tamselRadio";
+inline constexpr std::string_view kDesktopEntry = "tamselRadio";
+
 // Shown in the about message.
 inline constexpr std::string_view kProductWebDomain = "tamselradio.com";
 inline constexpr std::string_view kDeveloperName = "Tamsel Radio Team";

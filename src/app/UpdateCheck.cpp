@@ -1,6 +1,7 @@
 #include "app/UpdateCheck.h"
 
 #include "app/App.h"
+#include "host/Application.h"
 #include "host/Dialogs.h"
 #include "host/Strings.h"
 #include "http/HTTPSocket.h"
@@ -53,6 +54,12 @@ void runUpdateCheck(const std::string& endpoint, const std::string& site, int64_
     const std::string running = VersionString();
     const std::string offered = offeredVersion(reply);
     if (host::StrCompare(offered, running) == 0 || !isPlausibleVersion(offered)) {
+        return;
+    }
+    // The check held the main thread; what the user did meanwhile is handled before any offer.
+    // A window closed during the wait ended the program: no offer comes after it.
+    host::Application::DoEvents(-1);
+    if (host::RuntimeIsEnding()) {
         return;
     }
     const std::string message = "Dear friend. We've released a new version " + offered +

@@ -153,7 +153,7 @@ public:
     void setMovie(std::shared_ptr<Movie> movie);
     void Play();
     void Stop();
-    // 0 silence .. 256 full gain, taken unchanged (the engine clamps outside that range).
+    // 0 silence .. 250 full gain, taken unchanged (the engine clamps outside that range).
     int64_t Volume() const;
     void setVolume(int64_t volume);
     bool AutoPlay() const;

@@ -24,8 +24,9 @@ public:
         Reopening, // the stream ended or failed while looping; waiting to open it again
     };
 
-    // The volume scale: 0 is silence, FullVolume is full gain.
-    static constexpr int64_t FullVolume = 256;
+    // The volume scale: 0 is silence, FullVolume is full gain. It is the volume slider's own
+    // maximum, so the slider's end and a volume never set sound the same.
+    static constexpr int64_t FullVolume = 250;
     // A looping stream that ended or failed is opened again at most this long afterwards,
     // and again at this interval for as long as it stays unreachable.
     static constexpr int64_t ReopenIntervalMilliseconds = 1000;
@@ -52,8 +53,8 @@ public:
     // Stops playback and any reopening; the stream stays assigned for the next play().
     void stop();
 
-    // 0 silence, 256 full gain; values between follow the cubic curve of desktop volume
-    // controls; values outside 0 .. 256 are clamped. Full until something sets it.
+    // 0 silence, FullVolume full gain; values between follow the cubic curve of desktop
+    // volume controls; values outside 0 .. FullVolume are clamped. Full until something sets it.
     void setVolume(int64_t volume);
     int64_t volume() const;
 
@@ -72,6 +73,12 @@ public:
     std::string lastError() const;
     // How often the stream has been opened again after ending or failing since play().
     int64_t reopenCount() const;
+
+    // What the playing stream says about itself, empty until it has said it (and while
+    // stopped): the station's name (its icy-name header) and the title now playing (the
+    // StreamTitle it sends between the audio). Both may change at any time while playing.
+    std::string stationName() const;
+    std::string streamTitle() const;
 
     // The linear gain (0.0 .. 1.0) a volume value gives, as handed to the audio output.
     static double linearGain(int64_t volume);

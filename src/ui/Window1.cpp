@@ -5,6 +5,7 @@
 #include "host/Dialogs.h"
 #include "host/Strings.h"
 
+#include <cmath>
 #include <string_view>
 #include <utility>
 
@@ -188,6 +189,7 @@ void Window1::Layout() {
 
 void Window1::CreateControls() {
     _CreateControls0();
+    connectMediaControls();
 }
 
 void Window1::_CreateControls0() {
@@ -195,11 +197,17 @@ void Window1::_CreateControls0() {
 
     makeControl<host::PushButton>(*this, "PushButton2", PushButton2Block());
     host::controlAs<host::PushButton>(this, "PushButton2").Action =
-        [this](host::PushButton& sender) { PushButton2_Action(sender); };
+        [this](host::PushButton& sender) {
+            PushButton2_Action(sender);
+            showStateInMediaControls();
+        };
 
     makeControl<host::PushButton>(*this, "PushButton1", PushButton1Block());
     host::controlAs<host::PushButton>(this, "PushButton1").Action =
-        [this](host::PushButton& sender) { PushButton1_Action(sender); };
+        [this](host::PushButton& sender) {
+            PushButton1_Action(sender);
+            showStateInMediaControls();
+        };
 
     makeControl<host::PushButton>(*this, "PushButton3", PushButton3Block());
     host::controlAs<host::PushButton>(this, "PushButton3").Action =
@@ -208,7 +216,49 @@ void Window1::_CreateControls0() {
     makeControl<host::Slider>(*this, "Slider1", Slider1Block());
     host::controlAs<host::Slider>(this, "Slider1").ValueChanged = [this](host::Slider& sender) {
         Slider1_ValueChanged(sender);
+        showStateInMediaControls();
     };
+}
+
+// Requests from the desktop press the window's buttons and move its slider, so they do
+// exactly what the user's clicks do (nothing, on a greyed-out button) and the state table
+// stays the only record of playing.
+void Window1::connectMediaControls() {
+    mediaControls_ = std::make_unique<host::MediaControls>(std::string(constants::kPlayerName),
+                                                           std::string(constants::kDesktopEntry));
+    host::MediaControls& controls = *mediaControls_;
+    controls.Play = [this] { PushButton2().Push(); };
+    controls.Stop = [this] { PushButton1().Push(); };
+    // A live stream cannot hold its place: pausing it is stopping it.
+    controls.Pause = [this] { PushButton1().Push(); };
+    controls.PlayPause = [this] {
+        if (PushButton2().Enabled()) {
+            PushButton2().Push();
+        } else {
+            PushButton1().Push();
+        }
+    };
+    controls.VolumeRequested = [this](double volume) {
+        host::Slider& slider = Slider1();
+        slider.setValue(
+            slider.Minimum() +
+            std::llround(volume * static_cast<double>(slider.Maximum() - slider.Minimum())));
+    };
+    controls.showStreamOf(MoviePlayer1());
+    showStateInMediaControls();
+}
+
+void Window1::showStateInMediaControls() {
+    if (!mediaControls_) {
+        return;
+    }
+    // Play greyed out is the Playing state.
+    mediaControls_->setPlaying(!PushButton2().Enabled());
+    const host::Slider& slider = Slider1();
+    const int64_t span = slider.Maximum() - slider.Minimum();
+    mediaControls_->setVolume(span > 0 ? static_cast<double>(slider.Value() - slider.Minimum()) /
+                                             static_cast<double>(span)
+                                       : 0.0);
 }
 
 host::MoviePlayer& Window1::MoviePlayer1() const {

@@ -4,6 +4,7 @@
 // the about message. It keeps no state besides its controls; which of Play and Stop is
 // enabled is the only record of whether the stream plays.
 
+#include "host/MediaControls.h"
 #include "host/Window.h"
 
 #include <memory>
@@ -43,6 +44,12 @@ protected:
 
 private:
     void _CreateControls0();
+    // The desktop's media controls act through the window's own buttons and slider, and show
+    // what those show.
+    void connectMediaControls();
+    void showStateInMediaControls();
+
+    std::unique_ptr<host::MediaControls> mediaControls_;
 };
 
 } // namespace tamsel

@@ -141,4 +141,26 @@ TEST(StartupDeathTest, EarlyStartupFailureIsReportedAndStillFinalises) {
                 "finalised with 0 windows\nRuntimeExit gave 1\n");
 }
 
+// Started where there is no display: the report's one line, no box, the finalisers, and the
+// status RuntimeExit gives, as for any other start-up failure.
+[[noreturn]] void startWithoutADisplay() {
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    static char program[] = "tamselRadio";
+    static char* argv[] = {program, nullptr};
+    host::RuntimeInit(1, argv);
+    reportFinalisation();
+    const int status = tamsel::runProcess();
+    std::fprintf(stderr, "RuntimeExit gave %d\n", host::RuntimeExit());
+    std::exit(status);
+}
+
+TEST(StartupDeathTest, NoDisplayIsReportedInOneLineAndEndsInOrder) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(startWithoutADisplay(), ::testing::ExitedWithCode(1),
+                "^RuntimeException: no usable display \\(xcb\\)[^\n]*\n"
+                "finalised with 0 windows\nRuntimeExit gave 1\n$");
+}
+
 } // namespace

@@ -14,6 +14,7 @@ import array
 import math
 import os
 import select
+import signal
 import subprocess
 import sys
 import threading
@@ -185,6 +186,11 @@ class Screen:
             if wm_name == name:
                 return event.window, time.monotonic()
         return None, None
+
+    def grab_window(self, window):
+        geometry = window.get_geometry()
+        origin = self.root.translate_coords(window, 0, 0)
+        return self.grab(origin.x, origin.y, geometry.width, geometry.height)
 
     def grab(self, x, y, width, height):
         raw = self.root.get_image(x, y, width, height, X.ZPixmap, 0xFFFFFFFF)
@@ -361,6 +367,48 @@ class Run:
         check(status == 0, "%s: closing the window ended the process with status %d" % (label, status))
         step("%s: closing the window ends the process with exit status 0" % label)
 
+    def silent_server_then_close(self):
+        """The version server takes the request and says nothing (frozen), then answers with an
+        offer once the user has closed the window: the window was painted all along, and the
+        close ends the program without an offer."""
+        label = "start 0, version server silent"
+        self.offer(self.args.newer_version)
+        with open(os.path.join(self.args.work, "nginx", "nginx.pid")) as f:
+            nginx = int(f.read().strip())
+        before = self.version_requests()
+        os.kill(nginx, signal.SIGSTOP)
+        try:
+            proc, window = self.launch(label)
+            time.sleep(1.5)
+            image = self.screen.grab_window(window)
+            self.save(image, "silent-server-wait.png")
+            grey = image.convert("L")
+            mean = sum(grey.getdata()) / (grey.width * grey.height)
+            darkest = min(grey.getdata())
+            # The window's light background with the captions' dark ink, not an unpainted frame.
+            check(mean >= 150 and darkest <= 90,
+                  "%s: the window is not painted during the wait (mean %.0f, darkest %d)"
+                  % (label, mean, darkest))
+            step("%s: the window is painted while the update check waits (mean level %.0f)"
+                 % (label, mean))
+            self.screen.close(window)
+            time.sleep(1)
+        finally:
+            os.kill(nginx, signal.SIGCONT)
+        deadline = time.monotonic() + 15
+        while proc.poll() is None and time.monotonic() < deadline:
+            shown, _ = self.screen.wait_for_map(0.2, TITLE)
+            if shown is not None:
+                proc.kill()
+                raise StepFailed("%s: a window came up after the close" % label)
+        if proc.poll() is None:
+            proc.kill()
+            raise StepFailed("%s: the closed player did not end within 15 s of the reply" % label)
+        check(self.version_requests() > before, "%s: the version was never answered" % label)
+        check(proc.returncode == 0, "%s: ended with status %d" % (label, proc.returncode))
+        step("%s: closed during the wait, it ends with status 0 once the reply (an offer) "
+             "arrives, and shows no offer" % label)
+
     def update_offer_no(self):
         label = "start 1, %s offered" % self.args.newer_version
         self.offer(self.args.newer_version)
@@ -528,6 +576,7 @@ def main():
     run = Run(args)
     failed = None
     try:
+        run.silent_server_then_close()
         run.update_offer_no()
         run.update_offer_yes()
         run.playing_path()

@@ -183,7 +183,7 @@ TEST_F(StreamPlayerSound, ToneIsHeardSoonAfterPlayAndFollowsVolumeAndStop) {
     EXPECT_LT(at128.rms, at250.rms);
     EXPECT_TRUE(tamsel::test::silent(at0)) << "rms at volume 0: " << at0.rms;
     EXPECT_FALSE(tamsel::test::toneHeard(at0));
-    // The cubic curve: 128 gives (128/256)^3 of full amplitude, 250 gives (250/256)^3.
+    // The cubic curve: 128 gives (128/250)^3 of full amplitude; 250 and above are full.
     const double expectedRatio = StreamPlayer::linearGain(128) / StreamPlayer::linearGain(250);
     std::printf("[ measure  ] rms ratio 128/250 %.3f (cubic curve %.3f), 256/never set %.3f\n",
                 at128.rms / at250.rms, expectedRatio, at256.rms / initial.rms);
@@ -387,23 +387,22 @@ TEST_F(StreamPlayerSound, PlaysMp3AndAacStreams) {
 
 TEST(StreamPlayer, VolumeFollowsTheCubicCurveAndIsClamped) {
     StreamPlayer player;
-    EXPECT_EQ(player.volume(), 256) << "full until something sets it";
-    EXPECT_DOUBLE_EQ(StreamPlayer::linearGain(256), 1.0);
+    EXPECT_EQ(player.volume(), 250) << "full until something sets it";
+    EXPECT_DOUBLE_EQ(StreamPlayer::linearGain(250), 1.0);
     EXPECT_DOUBLE_EQ(StreamPlayer::linearGain(0), 0.0);
-    EXPECT_NEAR(StreamPlayer::linearGain(128), 0.125, 1e-6);
-    EXPECT_NEAR(StreamPlayer::linearGain(64), 1.0 / 64.0, 1e-6);
-    EXPECT_NEAR(StreamPlayer::linearGain(250), 0.9313, 1e-4);
+    EXPECT_NEAR(StreamPlayer::linearGain(125), 0.125, 1e-6);
+    EXPECT_NEAR(StreamPlayer::linearGain(50), 1.0 / 125.0, 1e-6);
 
     player.setVolume(-1);
     EXPECT_EQ(player.volume(), 0);
-    player.setVolume(257);
-    EXPECT_EQ(player.volume(), 256);
+    player.setVolume(251);
+    EXPECT_EQ(player.volume(), 250);
     player.setVolume(INT64_MIN);
     EXPECT_EQ(player.volume(), 0);
     player.setVolume(INT64_MAX);
-    EXPECT_EQ(player.volume(), 256);
-    player.setVolume(250);
     EXPECT_EQ(player.volume(), 250);
+    player.setVolume(200);
+    EXPECT_EQ(player.volume(), 200);
     EXPECT_DOUBLE_EQ(StreamPlayer::linearGain(-40), 0.0);
     EXPECT_DOUBLE_EQ(StreamPlayer::linearGain(1000), 1.0);
 }
@@ -447,7 +446,7 @@ TEST(StreamPlayer, RefusesEveryOperationOffTheMainThread) {
     other.join();
     EXPECT_EQ(refused, total);
     // Nothing was changed by the refused calls.
-    EXPECT_EQ(player.volume(), 256);
+    EXPECT_EQ(player.volume(), StreamPlayer::FullVolume);
     EXPECT_FALSE(player.looping());
     EXPECT_FALSE(player.autoPlay());
     EXPECT_EQ(player.url(), "");

@@ -58,7 +58,8 @@ class DebianPackageTest(unittest.TestCase):
         if cls.deb:
             subprocess.run(["dpkg", "-x", cls.deb, cls.root], check=True)
             cls.fields = {f: output("dpkg-deb", "-f", cls.deb, f).strip()
-                          for f in ("Package", "Version", "Architecture", "Depends", "Recommends")}
+                          for f in ("Package", "Version", "Architecture", "Depends", "Recommends",
+                                    "Maintainer")}
 
     @classmethod
     def tearDownClass(cls):
@@ -91,6 +92,20 @@ class DebianPackageTest(unittest.TestCase):
                         open(os.path.join(SOURCE, f"packaging/icons/hicolor/{n}x{n}/apps/tamselRadio.png"), "rb") as b:
                     self.assertTrue(a.read() == b.read(), f"{n} px icon differs from the committed one")
         self.assertTrue(os.path.isfile(os.path.join(self.root, "usr/share/icons/hicolor/scalable/apps/tamselRadio.svg")))
+
+    def test_maintainer_and_machine_readable_copyright(self):
+        self.assertRegex(self.fields["Maintainer"], r"^[^<>]*\S <[^@<>\s]+@[^@<>\s]+\.[^@<>\s]+>$")
+        with open(os.path.join(self.root, "usr/share/doc/tamselradio/copyright"), encoding="utf-8") as f:
+            paragraphs = [p for p in re.split(r"\n\s*\n", f.read()) if p.strip()]
+        fields = [dict(re.findall(r"(?m)^([A-Za-z-]+):[ \t]*(.*)$", p)) for p in paragraphs]
+        self.assertEqual(fields[0].get("Format"),
+                         "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+        files = [p for p in fields if "Files" in p]
+        self.assertTrue(files and all(p.get("Copyright") and p.get("License") for p in files), paragraphs)
+        # Every licence named by a Files paragraph has its text somewhere in the file.
+        with_text = {p["License"] for p, raw in zip(fields, paragraphs)
+                     if "License" in p and re.search(r"(?m)^License:.*\n ", raw)}
+        self.assertLessEqual({p["License"] for p in files}, with_text)
 
     def test_installed_tree_is_consistent_for_software_centres(self):
         # validate-tree ties the metainfo to the desktop entry and the icons it installs beside them.

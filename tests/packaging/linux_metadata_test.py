@@ -6,6 +6,7 @@ Usage: linux_metadata_test.py DESKTOP_FILE METAINFO_FILE
 """
 
 import configparser
+import re
 import subprocess
 import sys
 import unittest
@@ -55,6 +56,13 @@ class MetainfoTest(unittest.TestCase):
         releases = [r.get("version") for r in root.findall("releases/release")]
         self.assertEqual(releases, ["1.1.8"])
         self.assertTrue(METAINFO_FILE.endswith(root.findtext("id") + ".metainfo.xml"))
+
+    def test_says_any_different_version_is_offered(self):
+        text = " ".join(" ".join(p.itertext()) for p in ET.parse(METAINFO_FILE).getroot().findall("description/p"))
+        offer = [s for s in re.split(r"(?<=\.)\s+", " ".join(text.split())) if "offers" in s]
+        self.assertEqual(len(offer), 1, text)
+        self.assertIn("differs", offer[0])
+        self.assertNotRegex(offer[0], r"\bnewer (one|version) (has been|is) released")
 
 
 if __name__ == "__main__":

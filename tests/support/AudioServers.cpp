@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -299,14 +300,15 @@ bool waitForTcpPort(int port, std::chrono::milliseconds timeout) {
 }
 
 std::optional<std::string> httpGet(int port, const std::string& path,
-                                   std::chrono::milliseconds timeout, size_t maxBytes) {
+                                   std::chrono::milliseconds timeout, size_t maxBytes,
+                                   const std::string& extraHeaders) {
     const int fd = connectLoopback(port);
     if (fd < 0) {
         return std::nullopt;
     }
     const std::string request = "GET " + path +
                                 " HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                                "\r\nUser-Agent: tamsel-test\r\n\r\n";
+                                "\r\nUser-Agent: tamsel-test\r\n" + extraHeaders + "\r\n";
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(request.size())) {
         ::close(fd);
@@ -563,6 +565,22 @@ std::string IcecastServer::url(const std::string& mount) const {
     return "http://127.0.0.1:" + std::to_string(port_) + mount;
 }
 
+bool IcecastServer::setTitle(const std::string& mount, const std::string& title) {
+    std::string song;
+    for (const unsigned char c : title) {
+        static const char* const digits = "0123456789ABCDEF";
+        if (std::isalnum(c) != 0) {
+            song += static_cast<char>(c);
+        } else {
+            song += {'%', digits[c >> 4], digits[c & 15]};
+        }
+    }
+    const auto reply =
+        httpGet(port_, "/admin/metadata?mount=" + mount + "&mode=updinfo&song=" + song, 2000ms,
+                1 << 16, "Authorization: Basic " + base64("admin:tamsel-admin") + "\r\n");
+    return reply && reply->find("Metadata update successful") != std::string::npos;
+}
+
 bool IcecastServer::hasMount(const std::string& mount) const {
     const auto reply = httpGet(port_, "/status-json.xsl", 2000ms);
     return reply && reply->find("\"listenurl\":\"" + url(mount) + "\"") != std::string::npos;
@@ -630,6 +648,9 @@ bool ToneSource::start(std::chrono::milliseconds timeout) {
         argv.insert(argv.end(),
                     {"shout2send", "ip=127.0.0.1", "port=" + std::to_string(icecast_.port()),
                      "password=" + icecast_.sourcePassword(), "mount=" + mount_, "sync=true"});
+        if (!streamName_.empty()) {
+            argv.push_back("streamname=" + streamName_);
+        }
     }
     ChildProcess::Options options;
     options.argv = argv;

@@ -82,8 +82,10 @@ int freeTcpPort();
 bool waitForTcpPort(int port, std::chrono::milliseconds timeout);
 // A plain HTTP/1.0 GET to 127.0.0.1; the whole reply (headers and body), or nullopt when the
 // connection fails. Reads at most maxBytes (streams never end by themselves).
+// extraHeaders: whole header lines, each ending in CR LF.
 std::optional<std::string> httpGet(int port, const std::string& path,
-                                   std::chrono::milliseconds timeout, size_t maxBytes = 1 << 20);
+                                   std::chrono::milliseconds timeout, size_t maxBytes = 1 << 20,
+                                   const std::string& extraHeaders = {});
 
 // PulseAudio with one null sink, reachable only through a unix socket in a private dir.
 class PulseServer {
@@ -149,6 +151,9 @@ public:
     // Whether a source is currently feeding mount (from the server's own status page).
     bool hasMount(const std::string& mount) const;
     bool waitForMount(const std::string& mount, bool present, std::chrono::milliseconds timeout);
+    // Sets the title the mount's listeners get in-band (StreamTitle), as a station's admin
+    // does through the server's metadata update.
+    bool setTitle(const std::string& mount, const std::string& title);
     std::string log() const;
     // Freezes and thaws the server (see ChildProcess::suspend).
     void suspend();
@@ -169,6 +174,8 @@ public:
     ToneSource(IcecastServer& icecast, std::string mount, double frequency,
                Codec codec = Codec::Vorbis);
     ~ToneSource();
+    // The station's name the server announces to listeners (icy-name); before start().
+    void setStreamName(std::string name) { streamName_ = std::move(name); }
     // Starts the source and waits until Icecast lists the mount.
     bool start(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
     // Kills the source the way a crash or network drop would, and waits until the mount is
@@ -183,6 +190,7 @@ private:
     std::string mount_;
     double frequency_;
     Codec codec_;
+    std::string streamName_;
     TempDir dir_{"tamsel-tone-"};
     int runs_ = 0;
     std::optional<ChildProcess> process_;

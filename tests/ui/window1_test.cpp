@@ -7,6 +7,8 @@
 #include "ui/Window1.h"
 
 #include <QApplication>
+#include <QIcon>
+#include <QImage>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
@@ -169,6 +171,7 @@ protected:
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 text = box->text();
                 title = box->windowTitle();
+                boxIcon = box->windowIcon();
                 box->button(QMessageBox::Ok)->click();
             }
         });
@@ -181,6 +184,7 @@ protected:
     std::shared_ptr<tamsel::Window1> window;
     QWidget* widget = nullptr;
     QString title;
+    QIcon boxIcon;
 };
 
 TEST_F(Window1Test, WindowHasItsFixedSizeTitleAndButtons) {
@@ -249,9 +253,28 @@ TEST_F(Window1Test, TabGoesPlayStopAboutSlider) {
     EXPECT_EQ(QApplication::focusWidget(), button("PushButton3"));
 }
 
-TEST_F(Window1Test, InitialSliderValueLeavesTheVolumeAlone) {
+TEST_F(Window1Test, InitialSliderValueLeavesTheVolumeAloneAndItsEndIsThatLevel) {
     EXPECT_EQ(window->Slider1().Value(), 250);
-    EXPECT_EQ(window->MoviePlayer1().Volume(), host::StreamPlayer::FullVolume);
+    host::MoviePlayer& player = window->MoviePlayer1();
+    EXPECT_EQ(player.Volume(), host::StreamPlayer::FullVolume);
+    const double startUpGain = host::StreamPlayer::linearGain(player.Volume());
+    QTest::keyClick(slider(), Qt::Key_Home);
+    QTest::keyClick(slider(), Qt::Key_End);
+    EXPECT_EQ(player.Volume(), 250);
+    EXPECT_DOUBLE_EQ(host::StreamPlayer::linearGain(player.Volume()), startUpGain);
+}
+
+TEST_F(Window1Test, SpaceTwiceOnPlayPlaysThenStops) {
+    QPushButton* play = button("PushButton2");
+    play->setFocus();
+    QTest::keyClick(play, Qt::Key_Space);
+    EXPECT_TRUE(window->MoviePlayer1().isPlaying());
+    // Play greyed itself out; the focus is on Stop, enabled by the same handler.
+    ASSERT_EQ(QApplication::focusWidget(), button("PushButton1"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    EXPECT_FALSE(window->MoviePlayer1().isPlaying());
+    // Stop greyed itself out in turn: on to the next enabled control after it.
+    EXPECT_EQ(QApplication::focusWidget(), button("PushButton3"));
 }
 
 TEST_F(Window1Test, SliderSetsTheVolumeUnchangedWhetherPlayingOrNot) {
@@ -337,6 +360,24 @@ TEST_F(Window1Test, AboutReadsTheVersionAtEachUse) {
     app->_x_SetVersionData(1, 1, 8, 0, 3, {}, {}, {});
     ASSERT_TRUE(text.has_value());
     EXPECT_TRUE(text->startsWith("radioTamsel v2.10.0\n")) << text->toStdString();
+}
+
+TEST_F(Window1Test, WindowAndMessageBoxShowTheIconTheDesktopEntryInstalls) {
+    for (const int size : {16, 48, 256}) {
+        const QString path =
+            qEnvironmentVariable("TAMSEL_SOURCE_DIR") +
+            QString("/packaging/icons/hicolor/%1x%1/apps/tamselRadio.png").arg(size);
+        const QImage installed = QImage(path).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        ASSERT_FALSE(installed.isNull()) << path.toStdString();
+        const auto shown = [size](const QIcon& icon) {
+            return icon.pixmap(QSize(size, size))
+                .toImage()
+                .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        };
+        EXPECT_EQ(shown(widget->windowIcon()), installed) << size;
+        ASSERT_TRUE(clickAndReadMessageBox(button("PushButton3")).has_value());
+        EXPECT_EQ(shown(boxIcon), installed) << size;
+    }
 }
 
 TEST_F(Window1Test, ClosingReleasesTheWindowAndTheNextAccessMakesANewOne) {

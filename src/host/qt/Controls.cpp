@@ -14,6 +14,8 @@
 #include <QWidget>
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <vector>
 
 namespace host {
 namespace {
@@ -39,6 +41,58 @@ bool contains(const std::array<std::string_view, N>& names, std::string_view nam
 
 // Font units of the host: 0 the default, 1 pixels, 2 points; others count as points.
 constexpr uint8_t kFontUnitPixel = 1;
+
+Control* controlWithWidget(const Window& window, const QWidget* widget) {
+    for (Control* control : window.controls()) {
+        if (widgetOf(*control) == widget) {
+            return control;
+        }
+    }
+    return nullptr;
+}
+
+// The control the focus goes on to from `from`: the next one in tab order that can take it,
+// coming round from the end to the start.
+Control* nextFocusAfter(const Window& window, const Control& from) {
+    std::vector<Control*> chain;
+    for (Control* control : window.controls()) {
+        if (control->TabStop() && (widgetOf(*control)->focusPolicy() & Qt::TabFocus) != 0) {
+            chain.push_back(control);
+        }
+    }
+    std::stable_sort(chain.begin(), chain.end(), [](const Control* a, const Control* b) {
+        return a->TabIndex() < b->TabIndex();
+    });
+    const auto at = std::find(chain.begin(), chain.end(), &from);
+    if (at == chain.end()) {
+        return nullptr;
+    }
+    const size_t start = static_cast<size_t>(at - chain.begin());
+    for (size_t step = 1; step < chain.size(); ++step) {
+        Control* candidate = chain[(start + step) % chain.size()];
+        if (candidate->Enabled() && candidate->Visible()) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+// Runs an event's handler for a control of window. A handler that disables the control with
+// the focus (Play greys itself out) makes the platform pass the focus on at once, while the
+// control it should reach may still be disabled (Stop is enabled a step later); so once the
+// handler has returned, the focus goes to the next enabled control in tab order.
+void raiseEvent(const Window& window, const std::function<void()>& handler) {
+    const QPointer<QWidget> focused = widgetOf(window)->focusWidget();
+    runUnderExceptionPolicy(handler);
+    if (focused.isNull() || focused->isEnabled()) {
+        return;
+    }
+    if (Control* from = controlWithWidget(window, focused.data())) {
+        if (Control* next = nextFocusAfter(window, *from)) {
+            widgetOf(*next)->setFocus(Qt::TabFocusReason);
+        }
+    }
+}
 
 } // namespace
 
@@ -286,7 +340,7 @@ PushButton::PushButton(Window& parent)
     button->setAutoDefault(false);
     button->setFocusPolicy(Qt::StrongFocus);
     QObject::connect(button, &QPushButton::clicked, button, [this] {
-        runUnderExceptionPolicy([this] {
+        raiseEvent(parentWindow(), [this] {
             if (Action) {
                 auto handler = Action;
                 handler(*this);
@@ -407,7 +461,7 @@ Slider::Slider(Window& parent)
     slider->setFocusPolicy(Qt::StrongFocus);
     QObject::connect(slider, &QSlider::valueChanged, slider, [this](int value) {
         state_->requested = value;
-        runUnderExceptionPolicy([this] {
+        raiseEvent(parentWindow(), [this] {
             if (ValueChanged) {
                 auto handler = ValueChanged;
                 handler(*this);

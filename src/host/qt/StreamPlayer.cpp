@@ -7,6 +7,7 @@
 #include <QAudioOutput>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMediaMetaData>
 #include <QMediaPlayer>
 #include <QTimer>
 #include <QUrl>
@@ -307,6 +308,25 @@ std::string StreamPlayer::lastError() const {
 int64_t StreamPlayer::reopenCount() const {
     requireMainThread("ReopenCount");
     return impl_->reopens;
+}
+
+// GStreamer's HTTP source turns icy-name into the stream's "organization" tag and its ICY
+// demuxer StreamTitle into "title"; Qt hands them on as Publisher and Title. Qt does not
+// announce a title that changes mid-stream, so they are read afresh at each call.
+std::string StreamPlayer::stationName() const {
+    requireMainThread("StationName");
+    if (!impl_->wanted) {
+        return {};
+    }
+    return impl_->player->metaData().stringValue(QMediaMetaData::Publisher).toStdString();
+}
+
+std::string StreamPlayer::streamTitle() const {
+    requireMainThread("StreamTitle");
+    if (!impl_->wanted) {
+        return {};
+    }
+    return impl_->player->metaData().stringValue(QMediaMetaData::Title).toStdString();
 }
 
 double StreamPlayer::linearGain(int64_t volume) {
