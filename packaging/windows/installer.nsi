@@ -1,8 +1,8 @@
 ; The Windows installer: a per-machine install in Program Files with a Start-menu shortcut,
 ; an uninstaller and an entry in Add/Remove Programs. scripts/build-windows passes VERSION,
 ; EXE (the built player), ICON and OUTFILE with -D.
-Unicode true
-!include x64.nsh
+; A 64-bit installer for the 64-bit player: it needs no 32-bit subsystem (WoW64) to run.
+Target amd64-unicode
 
 !define NAME "tamselRadio"
 !define PUBLISHER "Tamsel Radio"
