@@ -51,8 +51,10 @@ std::optional<HttpUrl> parseHttpUrl(std::string_view url) {
     HttpUrl result;
     std::string_view target = url.substr(slash);
     target = target.substr(0, target.find('#'));
-    result.target =
-        !target.empty() && target.front() == '/' ? std::string(target) : "/" + std::string(target);
+    if (target.empty() || target.front() != '/') {
+        result.target.push_back('/');
+    }
+    result.target.append(target);
     if (authority.find('@') != std::string_view::npos) {
         return std::nullopt; // credentials are not sent to stream servers
     }

@@ -58,6 +58,8 @@ UINT dpiOf(HWND window);
 int scaled(int64_t units, UINT dpi);
 // The system's message font at a dpi.
 LOGFONTW messageFont(UINT dpi);
+// The icon group in the executable's resources.
+inline constexpr wchar_t kIconName[] = L"IDI_ICON1";
 // Gives a top-level window (a window of ours or a message box) the program's icon.
 void giveProgramIcon(HWND window);
 // The program's name as a title: the executable's base name.

@@ -13,9 +13,6 @@ namespace host {
 namespace win32 {
 namespace {
 
-// The icon group in the executable's resources.
-constexpr wchar_t kIconName[] = L"IDI_ICON1";
-
 HHOOK gIconHook = nullptr;
 
 // Catches the message box as it is activated and hands it the program's icon: MessageBoxW

@@ -101,6 +101,11 @@ void registerWindowClass() {
     wc.hCursor = ::LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kWindowClass;
+    // The program's icon (none in a program without the resource, such as a test).
+    wc.hIcon = ::LoadIconW(wc.hInstance, win32::kIconName);
+    wc.hIconSm = static_cast<HICON>(::LoadImageW(wc.hInstance, win32::kIconName, IMAGE_ICON,
+                                                 ::GetSystemMetrics(SM_CXSMICON),
+                                                 ::GetSystemMetrics(SM_CYSMICON), 0));
     ::RegisterClassExW(&wc);
     // Tab, arrows, Enter and Escape move between and press the controls, as in a dialog.
     win32::setMessageFilter([](MSG& msg) {
