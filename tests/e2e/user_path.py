@@ -755,6 +755,28 @@ class WineRun(Run):
         self.answer(xbox, "Return", label)
         self.close_and_expect_zero(proc, xwindow, label)
 
+    def high_dpi_path(self):
+        """At 144 dpi the client area and the controls are the layout scaled by 1.5."""
+        label = "144 dpi"
+        subprocess.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
+                        "/t", "REG_DWORD", "/d", "144", "/f"], capture_output=True, timeout=30,
+                       check=True)
+        # The setting is read when the prefix's server starts.
+        subprocess.run(["wineserver", "-w"], timeout=60)
+        self.offer(self.args.running_version)
+        self.screen.drain()
+        proc = subprocess.Popen(self.command(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        window, _ = self.screen.wait_for_map(30, TITLE)
+        check(window is not None, "%s: no window" % label)
+        w = self.main()
+        x, y, width, height = w["client"]
+        play = self.control(w, "Play")["rect"]
+        check((width, height) == (318, 149) and play == [x + 30, y + 102, 101, 30],
+              "%s: client %dx%d, Play at %r" % (label, width, height, play))
+        step("%s: the client area is 318x149 and Play sits at (30, 102), 101x30" % label)
+        self.close_and_expect_zero(proc, window, label)
+
     def installer_path(self):
         label = "installer"
         check(subprocess.run(["wine", self.args.installer, "/S"], timeout=120).returncode == 0,
@@ -822,6 +844,8 @@ def main():
         run.playing_path()
         if args.installer:
             run.installer_path()
+        if args.wine_inspect:
+            run.high_dpi_path()
     except StepFailed as e:
         failed = str(e)
         print("not ok - " + failed, flush=True)
