@@ -11,6 +11,7 @@ Exits 0 only when every step held; prints each step, the timings and the screens
 
 import argparse
 import array
+import json
 import math
 import os
 import select
@@ -329,11 +330,14 @@ class Run:
             image = again
         self.save(image, name)
 
+    def command(self):
+        return [self.args.player]
+
     def launch(self, label):
         self.screen.drain()
         log = open(os.path.join(self.args.work, "player-%s.log" % label), "ab")
         started = time.monotonic()
-        proc = subprocess.Popen([self.args.player], stdout=log, stderr=log,
+        proc = subprocess.Popen(self.command(), stdout=log, stderr=log,
                                 stdin=subprocess.DEVNULL)
         window, shown = self.screen.wait_for_map(30, TITLE)
         check(window is not None, "%s: no %s window within 30 s" % (label, TITLE))
@@ -558,6 +562,310 @@ class Run:
         self.check_buttons(window, label, playing=False)
 
 
+# ---- the Windows executable under Wine ----------------------------------------------------
+
+def plain(caption):
+    """A Win32 caption without its keyboard-accelerator marks."""
+    return caption.replace("&", "")
+
+
+class WineRun(Run):
+    """The same path for tamselRadio.exe under Wine. Its windows are read back by
+    tests/wine/inspect.exe (Win32 calls, in the same prefix and display), message boxes are
+    answered by key, and the volume is set from the keyboard, through the window's own
+    dialog navigation, so levels at 250, 128 and 0 can be compared."""
+
+    MAIN_CLASS = "tamselRadioWindow"
+    BOX_CLASS = "#32770"
+
+    def command(self):
+        return ["wine", self.args.player]
+
+    @staticmethod
+    def click(x, y):
+        # No --sync: a pointer already at the spot (the last close's click) never "moves".
+        xdotool("mousemove", x, y)
+        time.sleep(0.1)
+        xdotool("click", "1")
+
+    def windows(self):
+        try:
+            out = subprocess.run(["wine", self.args.wine_inspect], capture_output=True,
+                                 timeout=20, check=True).stdout.decode("utf-8", "replace")
+        except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+            raise StepFailed("the window inspector failed: %s" % e)
+        return [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+
+    def of_class(self, name):
+        return [w for w in self.windows() if w["class"] == name]
+
+    def main(self):
+        found = self.of_class(self.MAIN_CLASS)
+        check(len(found) == 1, "%d player windows" % len(found))
+        return found[0]
+
+    @staticmethod
+    def control(window, text, cls="Button"):
+        found = [c for c in window["controls"] if c["class"] == cls and plain(c["text"]) == text]
+        check(len(found) == 1, "no single %r %s (found %d)" % (text, cls, len(found)))
+        return found[0]
+
+    @staticmethod
+    def centre_of(control):
+        x, y, w, h = control["rect"]
+        return x + w // 2, y + h // 2
+
+    def has_icon(self, xwindow):
+        icon = xwindow.get_full_property(self.screen.d.intern_atom("_NET_WM_ICON"), X.AnyPropertyType)
+        return icon is not None and len(icon.value) > 2
+
+    def wait_for_box(self, label, timeout=15):
+        xbox, _ = self.screen.wait_for_map(timeout, TITLE)
+        check(xbox is not None, "%s: no message box within %d s" % (label, timeout))
+        boxes = wait_until(lambda: self.of_class(self.BOX_CLASS), 5, 0.2)
+        check(len(boxes) == 1, "%s: %d message boxes" % (label, len(boxes)))
+        box = boxes[0]
+        check(box["title"] == TITLE, "%s: the message box's title is %r" % (label, box["title"]))
+        check(self.has_icon(xbox), "%s: the message box does not carry the program's icon" % label)
+        texts = [c["text"] for c in box["controls"] if c["class"] == "Static" and c["text"]]
+        check(len(texts) == 1, "%s: the message box has texts %r" % (label, texts))
+        return box, xbox, texts[0]
+
+    def answer(self, xbox, key, label):
+        xdotool("key", "--window", xbox.id, key)
+        check(wait_until(lambda: not self.of_class(self.BOX_CLASS), 5, 0.2),
+              "%s: the message box stayed open after %r" % (label, key))
+
+    def close_and_expect_zero(self, proc, window, label):
+        # The window's own close: a click on its empty top strip, then Alt+F4.
+        x, y, _, _ = self.main()["client"]
+        self.click(x + 5, y + 5)
+        xdotool("key", "alt+F4")
+        try:
+            status = proc.wait(15)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            raise StepFailed("%s: Alt+F4 did not end the process within 15 s" % label)
+        check(status == 0, "%s: closing the window ended the process with status %d" % (label, status))
+        step("%s: Alt+F4 closes the window and ends the process with exit status 0" % label)
+
+    def offered(self, answer_key, label):
+        self.offer(self.args.newer_version)
+        proc, window = self.launch(label)
+        box, xbox, text = self.wait_for_box(label)
+        expected = update_text(self.args.newer_version)
+        check(text == expected, "%s: the message reads %r, not %r" % (label, text, expected))
+        check([plain(c["text"]) for c in box["controls"] if c["class"] == "Button"] == ["Yes", "No"],
+              "%s: the message box's buttons are not Yes, No" % label)
+        step("%s: the update message appears with the exact text, Yes and No" % label)
+        self.answer(xbox, answer_key, label)
+        return proc, window
+
+    def update_offer_no(self):
+        label = "start 1, %s offered" % self.args.newer_version
+        proc, window = self.offered("n", label)
+        time.sleep(2)
+        check(self.browser_urls() == [], "%s: No opened %r" % (label, self.browser_urls()))
+        step("%s: the N key answers No and nothing opens" % label)
+        self.close_and_expect_zero(proc, window, label)
+
+    def update_offer_yes(self):
+        label = "start 2, %s offered" % self.args.newer_version
+        proc, window = self.offered("y", label)
+        wait_until(self.browser_urls, 10, 0.1)
+        time.sleep(0.5)
+        urls = self.browser_urls()
+        # Wine's browser bridge writes the empty path of the address as "/", which is the same
+        # resource (RFC 3986, 6.2.3).
+        check(urls in ([SITE], [SITE + "/"]),
+              "%s: the browser was asked to open %r, not [%r]" % (label, urls, SITE))
+        step("%s: the Y key answers Yes and %s opens in the default browser" % (label, SITE))
+        self.close_and_expect_zero(proc, window, label)
+
+    def check_window(self, xwindow, label):
+        w = self.main()
+        x, y, width, height = w["client"]
+        check((width, height) == (212, 99), "%s: client area %dx%d" % (label, width, height))
+        check(w["title"] == TITLE, "%s: title %r" % (label, w["title"]))
+        check((w["minimize"], w["maximize"], w["sizing"], w["close"]) == (True, False, False, True),
+              "%s: frame minimise/maximise/resize/close = %r" % (label, (w["minimize"], w["maximize"], w["sizing"], w["close"])))
+        check(self.has_icon(xwindow), "%s: the window does not carry the program's icon" % label)
+        layout = [(plain(c["text"]) or c["class"], c["rect"][0] - x, c["rect"][1] - y, c["rect"][2],
+                   c["rect"][3], c["enabled"], c["tabstop"]) for c in w["controls"]]
+        expected = [("Play", 20, 68, 67, 20, True, True), ("Stop", 99, 68, 67, 20, False, True),
+                    ("?", 178, 68, 22, 20, True, True),
+                    ("msctls_trackbar32", 20, 33, 180, 23, True, True)]
+        check(layout == expected, "%s: controls in tab order %r, not %r" % (label, layout, expected))
+        slider = self.control(w, "", "msctls_trackbar32")
+        steps = (slider["value"], slider["minimum"], slider["maximum"], slider["line"], slider["page"])
+        check(steps == (250, 0, 250, 1, 20), "%s: slider value/range/steps %r" % (label, steps))
+        step("%s: 212x99, minimise and close only, icon; Play, Stop, ?, slider in tab order at "
+             "their places; Stop disabled; slider 250 of 0..250, steps 1 and 20" % label)
+        # Keyboard navigation: Tab skips the disabled Stop, Shift+Tab goes back.
+        focused = lambda: [plain(c["text"]) or c["class"] for c in self.main()["controls"] if c["focused"]]
+        self.click(x + 5, y + 5)
+        check(wait_until(lambda: focused() == ["Play"], 3, 0.2), "%s: focus at start %r" % (label, focused()))
+        xdotool("key", "Tab")
+        check(wait_until(lambda: focused() == ["?"], 3, 0.2), "%s: Tab went to %r" % (label, focused()))
+        xdotool("key", "Tab")
+        check(wait_until(lambda: focused() == ["msctls_trackbar32"], 3, 0.2), "%s: Tab went to %r" % (label, focused()))
+        xdotool("key", "shift+Tab", "shift+Tab")
+        check(wait_until(lambda: focused() == ["Play"], 3, 0.2), "%s: Shift+Tab went to %r" % (label, focused()))
+        step("%s: Tab moves Play, ?, slider (Stop skipped while disabled), Shift+Tab back" % label)
+
+    def check_states(self, label, playing):
+        w = self.main()
+        play, stop = self.control(w, "Play"), self.control(w, "Stop")
+        check((play["enabled"], stop["enabled"]) == (not playing, playing),
+              "%s: Play/Stop enabled %r" % (label, (play["enabled"], stop["enabled"])))
+        step("%s: %s" % (label, "Play greyed out, Stop enabled" if playing else "Play enabled, Stop greyed out"))
+
+    def level(self, listener, since, seconds=1.0):
+        time.sleep(seconds + 0.3)
+        with listener.lock:
+            blocks = [b for b in listener.blocks if since + 0.3 < b[0] <= since + 0.3 + seconds]
+        check(blocks, "no sound recorded")
+        return sum(b[1] for b in blocks) / len(blocks)
+
+    def set_volume_keys(self, keys, value, label):
+        xdotool("key", *keys)
+        check(wait_until(lambda: self.control(self.main(), "", "msctls_trackbar32")["value"] == value, 3, 0.2),
+              "%s: the slider did not reach %d" % (label, value))
+        return time.monotonic()
+
+    def playing_path(self):
+        label = "start 3, %s offered" % self.args.running_version
+        self.offer(self.args.running_version)
+        before = self.version_requests()
+        proc, xwindow = self.launch(label)
+        check(wait_until(lambda: self.version_requests() > before, 15),
+              "%s: the version was never asked for" % label)
+        time.sleep(2)
+        check(not self.of_class(self.BOX_CLASS), "%s: a message box appeared" % label)
+        step("%s: the version is asked for and no message appears" % label)
+        self.check_window(xwindow, label)
+        self.check_states(label, playing=False)
+
+        listener = Listener(self.args.sink_monitor)
+        try:
+            start = time.monotonic()
+            check(listener.first_run(start, Listener.is_silent, 3, 5) is not None,
+                  "%s: the sink is not silent before Play" % label)
+            self.click(*self.centre_of(self.control(self.main(), "Play")))
+            clicked = time.monotonic()
+            heard = listener.first_run(clicked, Listener.is_tone, 3, 10)
+            check(heard is not None, "%s: no 440 Hz tone within 10 s of Play" % label)
+            ms = (heard - clicked) * 1000
+            self.timings.setdefault("play", []).append(ms)
+            check(ms <= 3000, "%s: the tone came %.0f ms after Play, later than 3 s" % (label, ms))
+            step("%s: Play makes the 440 Hz tone audible %.0f ms after the click" % (label, ms))
+            self.check_states(label, playing=True)
+            x, y, w, h = self.main()["client"]
+            self.save(self.screen.grab(x, y, w, h), "window-wine.png")
+
+            levels = {250: self.level(listener, time.monotonic())}
+            # A click on the groove's left end focuses the slider (and pages it down once).
+            slider = self.control(self.main(), "", "msctls_trackbar32")
+            sx, sy, _, sh = slider["rect"]
+            self.click(sx + 3, sy + sh // 2)
+            moved = self.set_volume_keys(["Home"], 0, label)
+            check(listener.first_run(moved, Listener.is_silent, 5, 3) is not None,
+                  "%s: still sound at volume 0" % label)
+            levels[0] = self.level(listener, time.monotonic())
+            moved = self.set_volume_keys(["Next"] * 6 + ["Right"] * 8, 128, label)
+            levels[128] = self.level(listener, moved)
+            ratio = levels[128] / levels[250]
+            expected = (128 / 250) ** 3
+            self.timings["levels"] = [levels[250], levels[128], levels[0]]
+            check(abs(ratio - expected) <= 0.25 * expected,
+                  "%s: level at 128 is %.3f of the level at 250, not about %.3f" % (label, ratio, expected))
+            step("%s: volume from the keyboard: 0 silences it, 128 gives %.3f of the level at 250 "
+                 "(cubic curve: %.3f)" % (label, ratio, expected))
+            moved = self.set_volume_keys(["End"], 250, label)
+            check(listener.first_run(moved, Listener.is_tone, 3, 3) is not None,
+                  "%s: no tone back at 250" % label)
+
+            self.click(*self.centre_of(self.control(self.main(), "Stop")))
+            stopped = time.monotonic()
+            silent = listener.first_run(stopped, Listener.is_silent, 5, 3)
+            check(silent is not None, "%s: still sound after Stop" % label)
+            self.timings["stop"] = [(silent - stopped) * 1000]
+            step("%s: Stop silences it" % label)
+            self.check_states(label, playing=False)
+        finally:
+            listener.stop()
+
+        self.click(*self.centre_of(self.control(self.main(), "?")))
+        box, xbox, text = self.wait_for_box(label, 10)
+        expected = about_text(self.args.running_version).replace("\n", "\r\n")
+        check(text == expected, "%s: the about message reads %r, not %r" % (label, text, expected))
+        step("%s: \"?\" shows the about message with CR LF line ends, read back whole" % label)
+        self.answer(xbox, "Return", label)
+        self.close_and_expect_zero(proc, xwindow, label)
+
+    def high_dpi_path(self):
+        """At 144 dpi the client area and the controls are the layout scaled by 1.5."""
+        label = "144 dpi"
+        subprocess.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
+                        "/t", "REG_DWORD", "/d", "144", "/f"], capture_output=True, timeout=30,
+                       check=True)
+        # The setting is read when the prefix's server starts.
+        subprocess.run(["wineserver", "-w"], timeout=60)
+        self.offer(self.args.running_version)
+        self.screen.drain()
+        proc = subprocess.Popen(self.command(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        window, _ = self.screen.wait_for_map(30, TITLE)
+        check(window is not None, "%s: no window" % label)
+        w = self.main()
+        x, y, width, height = w["client"]
+        play = self.control(w, "Play")["rect"]
+        check((width, height) == (318, 149) and play == [x + 30, y + 102, 101, 30],
+              "%s: client %dx%d, Play at %r" % (label, width, height, play))
+        step("%s: the client area is 318x149 and Play sits at (30, 102), 101x30" % label)
+        self.close_and_expect_zero(proc, window, label)
+
+    def installer_path(self):
+        label = "installer"
+        check(subprocess.run(["wine", self.args.installer, "/S"], timeout=120).returncode == 0,
+              "%s: the silent install failed" % label)
+        drive = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+        exe = os.path.join(drive, "Program Files", TITLE, TITLE + ".exe")
+        link = os.path.join(drive, "ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
+                            TITLE + ".lnk")
+        key = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall" + "\\" + TITLE
+
+        def registered():
+            out = subprocess.run(["wine", "reg", "query", key], capture_output=True, timeout=30)
+            return out.stdout.decode("utf-8", "replace") if out.returncode == 0 else ""
+        entry = registered()
+        check(os.path.isfile(exe) and os.path.isfile(link),
+              "%s: installed exe %s / shortcut %s" % (label, os.path.isfile(exe), os.path.isfile(link)))
+        for value in ("DisplayVersion", "DisplayIcon", "UninstallString"):
+            check(value in entry, "%s: Add/Remove Programs entry lacks %s: %r" % (label, value, entry))
+        check(self.args.running_version in entry, "%s: the entry has no version %s" % (label, self.args.running_version))
+        step("%s: /S installs the exe, a Start-menu shortcut and an Add/Remove Programs entry "
+             "with version and icon" % label)
+        self.offer(self.args.running_version)
+        saved = self.args.player
+        self.args.player = r"C:\Program Files\tamselRadio\tamselRadio.exe"
+        try:
+            proc, xwindow = self.launch("installed")
+            time.sleep(2)
+            self.close_and_expect_zero(proc, xwindow, "installed")
+        finally:
+            self.args.player = saved
+        uninstaller = r"C:\Program Files\tamselRadio\uninstall.exe"
+        check(subprocess.run(["wine", uninstaller, "/S"], timeout=120).returncode == 0,
+              "%s: the silent uninstall failed" % label)
+        # The uninstaller runs on from a copy of itself; what it removes goes shortly after.
+        gone = wait_until(lambda: not os.path.exists(exe) and not os.path.exists(link)
+                          and not registered(), 30, 0.5)
+        check(gone, "%s: after uninstalling: exe %s, shortcut %s, entry %r" %
+              (label, os.path.exists(exe), os.path.exists(link), bool(registered())))
+        step("%s: /S uninstalls the exe, the shortcut and the entry" % label)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--player", required=True)
@@ -569,22 +877,33 @@ def main():
     parser.add_argument("--nginx-log", required=True)
     parser.add_argument("--browser-log", required=True)
     parser.add_argument("--sink-monitor", required=True)
+    parser.add_argument("--wine-inspect", help="the player is a Windows .exe run under Wine; "
+                        "this is tests/wine/inspect.exe, built beside it")
+    parser.add_argument("--installer", help="with --wine-inspect: the installer to check too")
     args = parser.parse_args()
     if args.newer_version == args.running_version:
         sys.exit("the offered newer version %s is the running one" % args.newer_version)
 
-    run = Run(args)
+    run = WineRun(args) if args.wine_inspect else Run(args)
     failed = None
     try:
         run.silent_server_then_close()
         run.update_offer_no()
         run.update_offer_yes()
         run.playing_path()
+        if args.installer:
+            run.installer_path()
+        if args.wine_inspect:
+            run.high_dpi_path()
     except StepFailed as e:
         failed = str(e)
         print("not ok - " + failed, flush=True)
     for name, values in run.timings.items():
-        text = {"launch": "launch to window shown", "play": "Play click to tone heard"}[name]
+        if name == "levels":
+            print("levels (RMS) at volume 250, 128, 0: %s" % ", ".join("%.4f" % v for v in values))
+            continue
+        text = {"launch": "launch to window shown", "play": "Play click to tone heard",
+                "stop": "Stop click to silence"}[name]
         print("timing: %s: %s ms" % (text, ", ".join("%.0f" % v for v in values)))
     for path in run.shots:
         print("screenshot: " + path)

@@ -4,6 +4,7 @@
 
 #include "host/Backend.h"
 #include "host/EventLoop.h"
+#include "host/win32/ControlImpl.h"
 #include "host/win32/Win32.h"
 
 #include <chrono>
@@ -29,8 +30,8 @@ void quitEventLoops(int status) {
 
 void showReport(const std::string& line) {
     ensureRuntime();
-    ::MessageBoxW(nullptr, win32::widen(line).c_str(), L"tamselRadio",
-                  MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND);
+    win32::messageBox(nullptr, win32::widen(line), win32::programTitle(),
+                      MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND);
 }
 
 void releaseGuiInstance() {}
@@ -106,8 +107,10 @@ void RuntimeRun() {
     if (s.ending) {
         return;
     }
-    // Open once the loop runs, so whatever Open does happens with the application started.
+    // Open once the loop runs, so whatever Open does happens with the application started,
+    // and once the windows are drawn: Open may block the loop (the update check does).
     loop::post([] {
+        win32::paintOpenWindows();
         runUnderExceptionPolicy([] {
             if (Application* app = getAppObject()) {
                 app->Open();

@@ -1,0 +1,71 @@
+; The Windows installer: a per-machine install in Program Files with a Start-menu shortcut,
+; an uninstaller and an entry in Add/Remove Programs. scripts/build-windows passes VERSION,
+; EXE (the built player), ICON and OUTFILE with -D.
+; A 64-bit installer for the 64-bit player: it needs no 32-bit subsystem (WoW64) to run.
+Target amd64-unicode
+
+!define NAME "tamselRadio"
+!define PUBLISHER "Tamsel Radio"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${NAME}"
+
+Name "${NAME} ${VERSION}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\${NAME}"
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+Icon "${ICON}"
+UninstallIcon "${ICON}"
+ShowInstDetails nevershow
+ShowUninstDetails nevershow
+
+VIProductVersion "${VERSION}.0"
+VIAddVersionKey /LANG=1033 "ProductName" "${NAME}"
+VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=1033 "FileDescription" "${NAME} installer"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Copyright ${PUBLISHER}"
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+; The player is a 64-bit program: it goes to the 64-bit Program Files and registry view,
+; for every user of the machine.
+Function .onInit
+    SetShellVarContext all
+    SetRegView 64
+FunctionEnd
+
+Function un.onInit
+    SetShellVarContext all
+    SetRegView 64
+FunctionEnd
+
+Section "Install"
+    SetOutPath "$INSTDIR"
+    File "/oname=${NAME}.exe" "${EXE}"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+    CreateShortcut "$SMPROGRAMS\${NAME}.lnk" "$INSTDIR\${NAME}.exe" "" "$INSTDIR\${NAME}.exe" 0
+
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${NAME}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\${NAME}.exe,0"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+    SectionGetSize 0 $0
+    WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Section "Uninstall"
+    Delete "$INSTDIR\${NAME}.exe"
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir "$INSTDIR"
+    Delete "$SMPROGRAMS\${NAME}.lnk"
+    DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd

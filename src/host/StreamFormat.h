@@ -1,0 +1,65 @@
+#pragma once
+
+// What a stream player needs to know about an internet-radio stream before a decoder sees
+// it: the URL's parts, the server's reply head (HTTP or the older "ICY 200 OK"), the
+// metadata a server interleaves when asked for it, and where MP3 frames start. Bytes in,
+// answers out: no socket, no decoder.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace host::stream {
+
+struct HttpUrl {
+    std::string host;
+    int64_t port = 80;
+    std::string target; // path and query, at least "/"
+};
+// A plain-HTTP URL, or nothing for another scheme or a malformed one.
+std::optional<HttpUrl> parseHttpUrl(std::string_view url);
+
+struct ReplyHead {
+    int status = 0;
+    std::string contentType;  // lower case, parameters dropped; empty when not given
+    int64_t metaInterval = 0; // audio bytes between two metadata blocks; 0: none interleaved
+    std::string location;     // where a redirect points
+};
+// The head at the start of bytes. headSize is set to the head's size with its blank line.
+// Nothing while the head is incomplete; a head whose status line is neither HTTP nor ICY
+// gives status 0.
+std::optional<ReplyHead> parseReplyHead(std::string_view bytes, size_t& headSize);
+
+// Removes interleaved metadata: after every interval audio bytes comes one length byte n,
+// then 16·n bytes of metadata.
+class MetadataFilter {
+public:
+    explicit MetadataFilter(int64_t interval);
+    // The audio bytes among these, in order; the state carries over between calls.
+    std::string feed(std::string_view bytes);
+
+private:
+    int64_t interval_;
+    int64_t audioLeft_;
+    size_t metadataLeft_ = 0;
+};
+
+struct Mp3Frame {
+    int version = 1; // 1 MPEG-1, 2 MPEG-2, 25 MPEG-2.5
+    int bitrateKbps = 0;
+    int sampleRate = 0;
+    int channels = 0;
+    bool padding = false;
+    size_t length = 0; // bytes, header included
+};
+// The layer III frame whose header starts bytes (at least 4 of them), or nothing.
+std::optional<Mp3Frame> parseMp3Header(std::string_view bytes);
+// Offset of the first frame header that the next frame's header confirms (same version
+// and sample rate, right where the first frame ends), or npos when bytes hold none.
+size_t findMp3Frames(std::string_view bytes, Mp3Frame& first);
+// True for a type an MP3 stream is served with; an absent type is left to the bytes.
+bool isMp3ContentType(std::string_view contentType);
+
+} // namespace host::stream

@@ -1,0 +1,662 @@
+// Controls over Win32: a BUTTON per push button, a TRACKBAR per slider, and a movie player
+// with no window of its own.
+
+#include "host/Controls.h"
+
+#include "host/Application.h"
+#include "host/StreamPlayer.h"
+#include "host/Window.h"
+#include "host/win32/ControlImpl.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <commctrl.h>
+
+namespace host {
+namespace {
+
+int64_t integerOf(const PropertyValue& value) {
+    return std::get<int64_t>(value);
+}
+bool booleanOf(const PropertyValue& value) {
+    return std::get<bool>(value);
+}
+const std::string& stringOf(const PropertyValue& value) {
+    return std::get<std::string>(value);
+}
+
+template <size_t N>
+bool contains(const std::array<std::string_view, N>& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Font units of the host: 0 the default, 1 pixels, 2 points; others count as points.
+constexpr uint8_t kFontUnitPixel = 1;
+
+// A child window of the host window, placed later by its block.
+HWND createChild(Window& parent, const wchar_t* windowClass, DWORD style) {
+    HWND child =
+        ::CreateWindowExW(0, windowClass, L"", WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
+                          win32::handleOf(parent), nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    if (child == nullptr) {
+        throw RuntimeException("cannot create a control (error " +
+                               std::to_string(::GetLastError()) + ")");
+    }
+    return child;
+}
+
+} // namespace
+
+Control::Impl::~Impl() {
+    if (hwnd != nullptr) {
+        ::DestroyWindow(hwnd);
+    }
+    if (font != nullptr) {
+        ::DeleteObject(font);
+    }
+}
+
+void Control::Impl::place() const {
+    if (hwnd == nullptr) {
+        return;
+    }
+    const UINT dpi = win32::dpiOf(::GetParent(hwnd));
+    ::SetWindowPos(hwnd, nullptr, win32::scaled(left, dpi), win32::scaled(top, dpi),
+                   win32::scaled(std::max<int64_t>(0, width), dpi),
+                   win32::scaled(std::max<int64_t>(0, height), dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Control::Impl::refreshFont() {
+    if (hwnd == nullptr) {
+        return;
+    }
+    const UINT dpi = win32::dpiOf(::GetParent(hwnd));
+    const LOGFONTW logical = fontFor ? fontFor(dpi) : win32::messageFont(dpi);
+    HFONT made = ::CreateFontIndirectW(&logical);
+    ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(made), TRUE);
+    if (font != nullptr) {
+        ::DeleteObject(font);
+    }
+    font = made;
+}
+
+Control::Control(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
+    requireUIThread("Control.Constructor");
+    if (impl_->hwnd != nullptr) {
+        ::SetWindowLongPtrW(impl_->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        impl_->refreshFont();
+    }
+}
+
+Control::~Control() {
+    if (impl_->hwnd != nullptr) {
+        ::SetWindowLongPtrW(impl_->hwnd, GWLP_USERDATA, 0);
+    }
+}
+
+Window& Control::parentWindow() const {
+    return *impl_->parent;
+}
+
+std::string Control::Name() const {
+    requireUIThread("Control.Name");
+    return impl_->name;
+}
+
+int64_t Control::Index() const {
+    return impl_->index;
+}
+
+int64_t Control::Left() const {
+    requireUIThread("Control.Left");
+    return impl_->left;
+}
+
+int64_t Control::Top() const {
+    requireUIThread("Control.Top");
+    return impl_->top;
+}
+
+int64_t Control::Width() const {
+    requireUIThread("Control.Width");
+    return impl_->width;
+}
+
+int64_t Control::Height() const {
+    requireUIThread("Control.Height");
+    return impl_->height;
+}
+
+void Control::setLeft(int64_t left) {
+    requireUIThread("Control.Left");
+    impl_->left = left;
+    impl_->place();
+}
+
+void Control::setTop(int64_t top) {
+    requireUIThread("Control.Top");
+    impl_->top = top;
+    impl_->place();
+}
+
+void Control::setWidth(int64_t width) {
+    requireUIThread("Control.Width");
+    impl_->width = std::max<int64_t>(0, width);
+    impl_->place();
+}
+
+void Control::setHeight(int64_t height) {
+    requireUIThread("Control.Height");
+    impl_->height = std::max<int64_t>(0, height);
+    impl_->place();
+}
+
+bool Control::Enabled() const {
+    requireUIThread("Control.Enabled");
+    return impl_->enabled;
+}
+
+void Control::setEnabled(bool enabled) {
+    requireUIThread("Control.Enabled");
+    impl_->enabled = enabled;
+    if (impl_->hwnd != nullptr) {
+        ::EnableWindow(impl_->hwnd, enabled ? TRUE : FALSE);
+    }
+}
+
+bool Control::Visible() const {
+    requireUIThread("Control.Visible");
+    return impl_->visible;
+}
+
+void Control::setVisible(bool visible) {
+    requireUIThread("Control.Visible");
+    impl_->visible = visible;
+    if (impl_->hwnd != nullptr) {
+        ::ShowWindow(impl_->hwnd, visible ? SW_SHOWNA : SW_HIDE);
+    }
+}
+
+int64_t Control::TabIndex() const {
+    requireUIThread("Control.TabIndex");
+    return impl_->tabIndex;
+}
+
+void Control::setTabIndex(int64_t tabIndex) {
+    requireUIThread("Control.TabIndex");
+    impl_->tabIndex = tabIndex;
+    impl_->parent->updateTabOrder();
+}
+
+bool Control::TabStop() const {
+    requireUIThread("Control.TabStop");
+    return impl_->tabStop;
+}
+
+std::string Control::HelpTag() const {
+    requireUIThread("Control.HelpTag");
+    return impl_->helpTag;
+}
+
+bool Control::HasProperty(std::string_view name) const {
+    static constexpr std::array<std::string_view, 18> common = {
+        "Name",     "Index",   "Left",      "Top",        "Width",          "Height",
+        "LockLeft", "LockTop", "LockRight", "LockBottom", "TabPanelIndex",  "TabIndex",
+        "TabStop",  "Enabled", "Visible",   "HelpTag",    "AutoDeactivate", "InitialParent"};
+    return contains(common, name) || hasOwnProperty(name);
+}
+
+void Control::SetProperty(std::string_view name, const PropertyValue& value) {
+    requireUIThread("Control.SetProperty");
+    Impl& d = *impl_;
+    if (name == "Name") {
+        d.name = stringOf(value);
+    } else if (name == "Index") {
+        d.index = integerOf(value);
+    } else if (name == "Left") {
+        setLeft(integerOf(value));
+    } else if (name == "Top") {
+        setTop(integerOf(value));
+    } else if (name == "Width") {
+        setWidth(integerOf(value));
+    } else if (name == "Height") {
+        setHeight(integerOf(value));
+    } else if (name == "LockLeft") {
+        d.lockLeft = booleanOf(value);
+    } else if (name == "LockTop") {
+        d.lockTop = booleanOf(value);
+    } else if (name == "LockRight") {
+        d.lockRight = booleanOf(value);
+    } else if (name == "LockBottom") {
+        d.lockBottom = booleanOf(value);
+    } else if (name == "TabPanelIndex") {
+        // Only meaningful inside a tab panel; these controls sit on the window itself.
+        d.tabPanelIndex = integerOf(value);
+    } else if (name == "TabIndex") {
+        setTabIndex(integerOf(value));
+    } else if (name == "TabStop") {
+        d.tabStop = booleanOf(value);
+        d.parent->updateTabOrder();
+    } else if (name == "Enabled") {
+        setEnabled(booleanOf(value));
+    } else if (name == "Visible") {
+        setVisible(booleanOf(value));
+    } else if (name == "HelpTag") {
+        // Kept; tooltips would need a tooltip control the program never shows.
+        d.helpTag = stringOf(value);
+    } else if (name == "AutoDeactivate") {
+        // A macOS behaviour for inactive windows; nothing to do elsewhere.
+        d.autoDeactivate = booleanOf(value);
+    } else if (name == "InitialParent") {
+        // Empty: the control sits directly on the window, which is the only parent here.
+        d.initialParent = stringOf(value);
+    } else if (hasOwnProperty(name)) {
+        setOwnProperty(name, value);
+    } else {
+        throw UnsupportedFormatException(std::string("a ") + ClassName() + " has no property \"" +
+                                         std::string(name) + "\"");
+    }
+}
+
+void Control::parentResized(int64_t oldWidth, int64_t oldHeight, int64_t newWidth,
+                            int64_t newHeight) {
+    Impl& d = *impl_;
+    const int64_t dx = newWidth - oldWidth;
+    const int64_t dy = newHeight - oldHeight;
+    if (d.lockRight) {
+        if (d.lockLeft) {
+            d.width = std::max<int64_t>(0, d.width + dx);
+        } else {
+            d.left += dx;
+        }
+    }
+    if (d.lockBottom) {
+        if (d.lockTop) {
+            d.height = std::max<int64_t>(0, d.height + dy);
+        } else {
+            d.top += dy;
+        }
+    }
+    d.place();
+}
+
+// ---- PushButton -----------------------------------------------------------------------
+
+struct PushButton::ButtonState {
+    std::string caption;
+    bool isDefault = false;
+    bool cancel = false;
+    int64_t buttonStyle = 0;
+    std::string textFont = "System";
+    float textSize = 0.0F;
+    FontUnit textUnit;
+    bool bold = false;
+    bool italic = false;
+    bool underline = false;
+};
+
+PushButton::PushButton(Window& parent)
+    : Control(std::make_unique<Impl>(parent,
+                                     createChild(parent, WC_BUTTONW, BS_PUSHBUTTON | WS_TABSTOP))),
+      state_(std::make_unique<ButtonState>()) {
+    // "System" (or nothing) and size 0 stand for the system's message font.
+    impl().fontFor = [s = state_.get()](UINT dpi) {
+        LOGFONTW font = win32::messageFont(dpi);
+        if (!s->textFont.empty() && s->textFont != "System") {
+            const std::wstring face = win32::widen(s->textFont);
+            std::fill(std::begin(font.lfFaceName), std::end(font.lfFaceName), L'\0');
+            std::copy_n(face.begin(), std::min<size_t>(face.size(), LF_FACESIZE - 1),
+                        font.lfFaceName);
+        }
+        if (s->textSize > 0.0F) {
+            const double perUnit = s->textUnit.code == kFontUnitPixel ? 96.0 : 72.0;
+            font.lfHeight = -static_cast<LONG>(s->textSize * dpi / perUnit + 0.5);
+        }
+        font.lfWeight = s->bold ? FW_BOLD : FW_NORMAL;
+        font.lfItalic = s->italic ? TRUE : FALSE;
+        font.lfUnderline = s->underline ? TRUE : FALSE;
+        return font;
+    };
+}
+
+PushButton::~PushButton() = default;
+
+std::string PushButton::Caption() const {
+    requireUIThread("PushButton.Caption");
+    return state_->caption;
+}
+
+void PushButton::setCaption(const std::string& caption) {
+    requireUIThread("PushButton.Caption");
+    state_->caption = caption;
+    if (impl().hwnd != nullptr) {
+        ::SetWindowTextW(impl().hwnd, win32::widen(caption).c_str());
+    }
+}
+
+bool PushButton::Default() const {
+    requireUIThread("PushButton.Default");
+    return state_->isDefault;
+}
+
+bool PushButton::Cancel() const {
+    requireUIThread("PushButton.Cancel");
+    return state_->cancel;
+}
+
+void PushButton::Push() {
+    requireUIThread("PushButton.Push");
+    if (!Enabled()) {
+        return;
+    }
+    runUnderExceptionPolicy([this] {
+        if (Action) {
+            auto handler = Action;
+            handler(*this);
+        }
+    });
+}
+
+bool PushButton::hasOwnProperty(std::string_view name) const {
+    static constexpr std::array<std::string_view, 10> own = {
+        "Caption",  "Default",  "Cancel", "ButtonStyle", "TextFont",
+        "TextSize", "TextUnit", "Bold",   "Italic",      "Underline"};
+    return contains(own, name);
+}
+
+void PushButton::setOwnProperty(std::string_view name, const PropertyValue& value) {
+    ButtonState& s = *state_;
+    if (name == "Caption") {
+        setCaption(stringOf(value));
+        return;
+    }
+    if (name == "Default") {
+        s.isDefault = booleanOf(value);
+        if (impl().hwnd != nullptr) {
+            ::SendMessageW(impl().hwnd, BM_SETSTYLE, s.isDefault ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON,
+                           TRUE);
+        }
+        return;
+    }
+    if (name == "Cancel") {
+        s.cancel = booleanOf(value);
+        return;
+    }
+    if (name == "ButtonStyle") {
+        // 0 is the platform's ordinary push button; the other frame styles are macOS bevels.
+        s.buttonStyle = integerOf(value);
+        return;
+    }
+    if (name == "TextFont") {
+        s.textFont = stringOf(value);
+    } else if (name == "TextSize") {
+        s.textSize = std::get<float>(value);
+    } else if (name == "TextUnit") {
+        s.textUnit = std::get<FontUnit>(value);
+    } else if (name == "Bold") {
+        s.bold = booleanOf(value);
+    } else if (name == "Italic") {
+        s.italic = booleanOf(value);
+    } else if (name == "Underline") {
+        s.underline = booleanOf(value);
+    }
+    impl().refreshFont();
+}
+
+// ---- Slider -------------------------------------------------------------------------
+
+struct Slider::SliderState {
+    // The value asked for; the control holds it once the range allows it.
+    int64_t requested = 0;
+    int64_t value = 0;
+    int64_t minimum = 0;
+    int64_t maximum = 100;
+    int64_t lineStep = 1;
+    int64_t pageStep = 10;
+    bool liveScroll = false;
+    int64_t tickStyle = 0;
+};
+
+namespace {
+
+int toInt(int64_t value) {
+    return static_cast<int>(std::clamp<int64_t>(value, -2147483647 - 1, 2147483647));
+}
+
+} // namespace
+
+Slider::Slider(Window& parent)
+    : Control(std::make_unique<Impl>(
+          parent, createChild(parent, TRACKBAR_CLASSW, TBS_HORZ | TBS_NOTICKS | WS_TABSTOP))),
+      state_(std::make_unique<SliderState>()) {
+    applyRange();
+}
+
+Slider::~Slider() = default;
+
+int64_t Slider::Value() const {
+    requireUIThread("Slider.Value");
+    return state_->value;
+}
+
+void Slider::setValue(int64_t value) {
+    requireUIThread("Slider.Value");
+    state_->requested = value;
+    applyRange();
+}
+
+int64_t Slider::Minimum() const {
+    requireUIThread("Slider.Minimum");
+    return state_->minimum;
+}
+
+int64_t Slider::Maximum() const {
+    requireUIThread("Slider.Maximum");
+    return state_->maximum;
+}
+
+void Slider::setMinimum(int64_t minimum) {
+    requireUIThread("Slider.Minimum");
+    state_->minimum = minimum;
+    state_->maximum = std::max(state_->maximum, minimum);
+    applyRange();
+}
+
+void Slider::setMaximum(int64_t maximum) {
+    requireUIThread("Slider.Maximum");
+    state_->maximum = maximum;
+    state_->minimum = std::min(state_->minimum, maximum);
+    applyRange();
+}
+
+int64_t Slider::LineStep() const {
+    return state_->lineStep;
+}
+int64_t Slider::PageStep() const {
+    return state_->pageStep;
+}
+bool Slider::LiveScroll() const {
+    return state_->liveScroll;
+}
+
+// A value outside the current range stays asked for until the range holds it; a change of
+// the value held raises ValueChanged, whoever caused it.
+void Slider::applyRange() {
+    SliderState& s = *state_;
+    const int64_t before = s.value;
+    s.value = std::clamp(s.requested, s.minimum, s.maximum);
+    if (HWND hwnd = impl().hwnd) {
+        ::SendMessageW(hwnd, TBM_SETRANGEMIN, FALSE, toInt(s.minimum));
+        ::SendMessageW(hwnd, TBM_SETRANGEMAX, FALSE, toInt(s.maximum));
+        ::SendMessageW(hwnd, TBM_SETPOS, TRUE, toInt(s.value));
+    }
+    if (s.value != before) {
+        runUnderExceptionPolicy([this] {
+            if (ValueChanged) {
+                auto handler = ValueChanged;
+                handler(*this);
+            }
+        });
+    }
+}
+
+bool Slider::hasOwnProperty(std::string_view name) const {
+    static constexpr std::array<std::string_view, 7> own = {
+        "Minimum", "Value", "Maximum", "LineStep", "PageStep", "LiveScroll", "TickStyle"};
+    return contains(own, name);
+}
+
+void Slider::setOwnProperty(std::string_view name, const PropertyValue& value) {
+    SliderState& s = *state_;
+    HWND hwnd = impl().hwnd;
+    if (name == "Minimum") {
+        setMinimum(integerOf(value));
+    } else if (name == "Value") {
+        setValue(integerOf(value));
+    } else if (name == "Maximum") {
+        setMaximum(integerOf(value));
+    } else if (name == "LineStep") {
+        s.lineStep = std::max<int64_t>(1, integerOf(value));
+        ::SendMessageW(hwnd, TBM_SETLINESIZE, 0, toInt(s.lineStep));
+    } else if (name == "PageStep") {
+        s.pageStep = std::max<int64_t>(1, integerOf(value));
+        ::SendMessageW(hwnd, TBM_SETPAGESIZE, 0, toInt(s.pageStep));
+    } else if (name == "LiveScroll") {
+        // Without live scrolling a drag reports its value once, on release.
+        s.liveScroll = booleanOf(value);
+    } else if (name == "TickStyle") {
+        // 0 none, 1 above, 2 below, 3 both sides.
+        s.tickStyle = std::clamp<int64_t>(integerOf(value), 0, 3);
+        static constexpr std::array<DWORD, 4> styles = {TBS_NOTICKS, TBS_TOP | TBS_AUTOTICKS,
+                                                        TBS_BOTTOM | TBS_AUTOTICKS,
+                                                        TBS_BOTH | TBS_AUTOTICKS};
+        LONG_PTR style = ::GetWindowLongPtrW(hwnd, GWL_STYLE);
+        style &= ~static_cast<LONG_PTR>(TBS_NOTICKS | TBS_TOP | TBS_BOTH | TBS_AUTOTICKS);
+        ::SetWindowLongPtrW(hwnd, GWL_STYLE,
+                            style |
+                                static_cast<LONG_PTR>(styles[static_cast<size_t>(s.tickStyle)]));
+        ::InvalidateRect(hwnd, nullptr, TRUE);
+    }
+}
+
+// ---- MoviePlayer --------------------------------------------------------------------
+
+std::shared_ptr<Movie> OpenURLMovie(const std::string& url) {
+    requireUIThread("OpenURLMovie");
+    // An absolute URL: a scheme (a letter, then letters, digits, "+", "-", "."), a colon and
+    // something after it, with no blanks or control characters anywhere.
+    const size_t colon = url.find(':');
+    bool valid = colon != std::string::npos && colon > 0 && colon + 1 < url.size() &&
+                 std::isalpha(static_cast<unsigned char>(url[0])) != 0;
+    for (size_t i = 0; valid && i < colon; ++i) {
+        const auto c = static_cast<unsigned char>(url[i]);
+        valid = std::isalnum(c) != 0 || c == '+' || c == '-' || c == '.';
+    }
+    for (size_t i = 0; valid && i < url.size(); ++i) {
+        valid = static_cast<unsigned char>(url[i]) > 0x20 && url[i] != 0x7F;
+    }
+    if (!valid) {
+        throw UnsupportedFormatException("not a URL a movie can be opened from: \"" + url + "\"");
+    }
+    return std::make_shared<Movie>(url);
+}
+
+struct MoviePlayer::PlayerState {
+    StreamPlayer player;
+    std::shared_ptr<Movie> movie;
+    bool autoResize = true;
+    bool border = false;
+    bool speaker = false;
+    bool hasStep = false;
+    int64_t playerType = 0;
+    int64_t controller = 0;
+    bool palindrome = false;
+};
+
+// The player has no picture and no controller of its own: no window, never focused.
+MoviePlayer::MoviePlayer(Window& parent)
+    : Control(std::make_unique<Impl>(parent, nullptr)), state_(std::make_unique<PlayerState>()) {}
+
+MoviePlayer::~MoviePlayer() = default;
+
+std::shared_ptr<Movie> MoviePlayer::movie() const {
+    requireUIThread("MoviePlayer.Movie");
+    return state_->movie;
+}
+
+void MoviePlayer::setMovie(std::shared_ptr<Movie> movie) {
+    requireUIThread("MoviePlayer.Movie");
+    state_->movie = std::move(movie);
+    state_->player.setUrl(state_->movie ? state_->movie->url() : std::string());
+}
+
+void MoviePlayer::Play() {
+    requireUIThread("MoviePlayer.Play");
+    state_->player.play();
+}
+
+void MoviePlayer::Stop() {
+    requireUIThread("MoviePlayer.Stop");
+    state_->player.stop();
+}
+
+int64_t MoviePlayer::Volume() const {
+    requireUIThread("MoviePlayer.Volume");
+    return state_->player.volume();
+}
+
+void MoviePlayer::setVolume(int64_t volume) {
+    requireUIThread("MoviePlayer.Volume");
+    state_->player.setVolume(volume);
+}
+
+bool MoviePlayer::AutoPlay() const {
+    return state_->player.autoPlay();
+}
+bool MoviePlayer::Looping() const {
+    return state_->player.looping();
+}
+
+bool MoviePlayer::isPlaying() const {
+    requireUIThread("MoviePlayer.IsPlaying");
+    return state_->player.isPlaying();
+}
+
+StreamPlayer& MoviePlayer::player() const {
+    return state_->player;
+}
+
+bool MoviePlayer::hasOwnProperty(std::string_view name) const {
+    static constexpr std::array<std::string_view, 9> own = {
+        "AutoResize", "Border",   "Speaker", "HasStep",   "PlayerType",
+        "Controller", "AutoPlay", "Looping", "Palindrome"};
+    return contains(own, name);
+}
+
+void MoviePlayer::setOwnProperty(std::string_view name, const PropertyValue& value) {
+    PlayerState& s = *state_;
+    // Picture, controller and frame stepping have no meaning for a player that only plays
+    // sound; they are kept as set.
+    if (name == "AutoResize") {
+        s.autoResize = booleanOf(value);
+    } else if (name == "Border") {
+        s.border = booleanOf(value);
+    } else if (name == "Speaker") {
+        s.speaker = booleanOf(value);
+    } else if (name == "HasStep") {
+        s.hasStep = booleanOf(value);
+    } else if (name == "PlayerType") {
+        s.playerType = integerOf(value);
+    } else if (name == "Controller") {
+        s.controller = integerOf(value);
+    } else if (name == "AutoPlay") {
+        s.player.setAutoPlay(booleanOf(value));
+    } else if (name == "Looping") {
+        s.player.setLooping(booleanOf(value));
+    } else if (name == "Palindrome") {
+        s.palindrome = booleanOf(value);
+    }
+}
+
+} // namespace host

@@ -1,0 +1,479 @@
+// The stream player on Windows: the stream over the host's own TCP socket, MP3 frames
+// decoded by the system's ACM decoder, PCM played through waveOut. Every step runs on the
+// main thread from the event loop; nothing blocks it.
+
+#include "host/StreamPlayer.h"
+
+#include "host/Application.h"
+#include "host/EventLoop.h"
+#include "host/StreamFormat.h"
+#include "host/TCPSocket.h"
+#include "host/win32/Win32.h"
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <mmreg.h>
+#include <msacm.h>
+#include <vector>
+
+namespace host {
+namespace {
+
+// How often finished output buffers are collected and the stall watchdog looks.
+constexpr int64_t kTickMs = 50;
+// One output buffer holds this much sound; playback starts once kStartBuffers are queued.
+constexpr int64_t kBufferMs = 100;
+constexpr size_t kStartBuffers = 3;
+// A reply head that does not end within this many bytes is not a stream server's.
+constexpr size_t kMaxHeadBytes = 16 * 1024;
+// Bytes of audio searched for MP3 frames before the stream counts as another format.
+constexpr size_t kMaxSyncSearchBytes = 64 * 1024;
+// Compressed bytes handed to the decoder at once.
+constexpr size_t kDecodeChunkBytes = 16 * 1024;
+constexpr int kMaxRedirects = 5;
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+struct OutputBuffer {
+    WAVEHDR header{};
+    std::string data;
+};
+
+} // namespace
+
+struct StreamPlayer::Impl {
+    ~Impl() { teardown(); }
+
+    // ---- connection --------------------------------------------------------------------
+
+    void open() {
+        teardown();
+        reopenTimer.reset();
+        lastError.clear();
+        state = State::Opening;
+        redirects = 0;
+        connect(url);
+    }
+
+    void connect(const std::string& target) {
+        const auto parsed = stream::parseHttpUrl(target);
+        if (!parsed) {
+            fail("not an http stream: " + target);
+            return;
+        }
+        head.clear();
+        headDone = false;
+        metadata.reset();
+        compressed.clear();
+        request = "GET " + parsed->target + " HTTP/1.0\r\nHost: " + parsed->host +
+                  (parsed->port != 80 ? ":" + std::to_string(parsed->port) : std::string()) +
+                  "\r\nUser-Agent: tamselRadio\r\nAccept: */*\r\nIcy-MetaData: 1\r\n\r\n";
+        retireSocket();
+        socket = std::make_unique<TCPSocket>();
+        socket->Address = parsed->host;
+        socket->Port = parsed->port;
+        socket->Connected = [this] { socket->Write(request); };
+        socket->DataAvailable = [this] { onData(); };
+        socket->Error = [this] {
+            fail("connection ended (socket error " + std::to_string(socket->LastErrorCode()) + ")");
+        };
+        socket->Connect();
+        lastProgress = nowMs();
+        if (!tick) {
+            tick = loop::startTimer(kTickMs, true,
+                                    [this] { runUnderExceptionPolicy([&] { onTick(); }); });
+        }
+    }
+
+    void onData() {
+        std::string bytes = socket->ReadAll();
+        lastProgress = nowMs();
+        if (!headDone) {
+            head += bytes;
+            size_t headSize = 0;
+            const auto reply = stream::parseReplyHead(head, headSize);
+            if (!reply) {
+                if (head.size() > kMaxHeadBytes) {
+                    fail("no reply head from the stream server");
+                }
+                return;
+            }
+            if (reply->status >= 300 && reply->status < 400 && !reply->location.empty() &&
+                redirects < kMaxRedirects) {
+                ++redirects;
+                const std::string target = reply->location;
+                connect(target); // replaces this socket; nothing of it is used afterwards
+                return;
+            }
+            if (reply->status != 200) {
+                fail("the stream server answered " + std::to_string(reply->status));
+                return;
+            }
+            if (!stream::isMp3ContentType(reply->contentType)) {
+                fail("not an MP3 stream: " + reply->contentType);
+                return;
+            }
+            headDone = true;
+            if (reply->metaInterval > 0) {
+                metadata.emplace(reply->metaInterval);
+            }
+            bytes = head.substr(headSize);
+            head.clear();
+        }
+        compressed += metadata ? metadata->feed(bytes) : bytes;
+        decode();
+    }
+
+    // ---- decoding ----------------------------------------------------------------------
+
+    bool openDecoder() {
+        stream::Mp3Frame frame;
+        const size_t at = stream::findMp3Frames(compressed, frame);
+        if (at == std::string::npos) {
+            if (compressed.size() > kMaxSyncSearchBytes) {
+                fail("no MP3 frames in the stream");
+            }
+            return false;
+        }
+        compressed.erase(0, at);
+        // The source format as the MP3 decoder expects it, taken from the first frame.
+        MPEGLAYER3WAVEFORMAT mp3{};
+        mp3.wfx.wFormatTag = WAVE_FORMAT_MPEGLAYER3;
+        mp3.wfx.nChannels = static_cast<WORD>(frame.channels);
+        mp3.wfx.nSamplesPerSec = static_cast<DWORD>(frame.sampleRate);
+        mp3.wfx.nAvgBytesPerSec = static_cast<DWORD>(frame.bitrateKbps * 1000 / 8);
+        mp3.wfx.nBlockAlign = 1;
+        mp3.wfx.wBitsPerSample = 0;
+        mp3.wfx.cbSize = MPEGLAYER3_WFX_EXTRA_BYTES;
+        mp3.wID = MPEGLAYER3_ID_MPEG;
+        mp3.fdwFlags = MPEGLAYER3_FLAG_PADDING_ISO;
+        mp3.nBlockSize = static_cast<WORD>(frame.length - (frame.padding ? 1 : 0));
+        mp3.nFramesPerBlock = 1;
+        mp3.nCodecDelay = 0;
+
+        pcmFormat = WAVEFORMATEX{};
+        pcmFormat.wFormatTag = WAVE_FORMAT_PCM;
+        pcmFormat.nChannels = static_cast<WORD>(frame.channels);
+        pcmFormat.nSamplesPerSec = static_cast<DWORD>(frame.sampleRate);
+        pcmFormat.wBitsPerSample = 16;
+        pcmFormat.nBlockAlign = static_cast<WORD>(frame.channels * 2);
+        pcmFormat.nAvgBytesPerSec = pcmFormat.nSamplesPerSec * pcmFormat.nBlockAlign;
+
+        if (::acmStreamOpen(&acm, nullptr, &mp3.wfx, &pcmFormat, nullptr, 0, 0, 0) != 0) {
+            acm = nullptr;
+            fail("the system has no MP3 decoder for this stream");
+            return false;
+        }
+        if (::waveOutOpen(&output, WAVE_MAPPER, &pcmFormat, 0, 0, CALLBACK_NULL) !=
+            MMSYSERR_NOERROR) {
+            output = nullptr;
+            fail("no audio output");
+            return false;
+        }
+        // Held until a few buffers are queued, so the start does not stutter.
+        ::waveOutPause(output);
+        applyVolume();
+        bufferBytes = static_cast<size_t>(pcmFormat.nAvgBytesPerSec * kBufferMs / 1000) /
+                      pcmFormat.nBlockAlign * pcmFormat.nBlockAlign;
+        firstBlock = true;
+        return true;
+    }
+
+    void decode() {
+        if (acm == nullptr && !openDecoder()) {
+            return;
+        }
+        std::string source;
+        std::string target;
+        while (!compressed.empty() && acm != nullptr) {
+            source.assign(compressed, 0, std::min(compressed.size(), kDecodeChunkBytes));
+            DWORD targetSize = 0;
+            if (::acmStreamSize(acm, static_cast<DWORD>(source.size()), &targetSize,
+                                ACM_STREAMSIZEF_SOURCE) != 0 ||
+                targetSize == 0) {
+                return; // too little for one frame: wait for more
+            }
+            target.assign(targetSize, '\0');
+            ACMSTREAMHEADER convert{};
+            convert.cbStruct = sizeof(convert);
+            convert.pbSrc = reinterpret_cast<LPBYTE>(source.data());
+            convert.cbSrcLength = static_cast<DWORD>(source.size());
+            convert.pbDst = reinterpret_cast<LPBYTE>(target.data());
+            convert.cbDstLength = targetSize;
+            if (::acmStreamPrepareHeader(acm, &convert, 0) != 0) {
+                fail("the MP3 decoder refused a buffer");
+                return;
+            }
+            const MMRESULT result = ::acmStreamConvert(
+                acm, &convert,
+                ACM_STREAMCONVERTF_BLOCKALIGN | (firstBlock ? ACM_STREAMCONVERTF_START : 0));
+            ::acmStreamUnprepareHeader(acm, &convert, 0);
+            if (result != 0) {
+                fail("the MP3 decoder failed on the stream");
+                return;
+            }
+            firstBlock = false;
+            pcm.append(target.data(), convert.cbDstLengthUsed);
+            compressed.erase(0, convert.cbSrcLengthUsed);
+            if (convert.cbSrcLengthUsed == 0) {
+                break; // a partial frame: the rest comes with the next bytes
+            }
+        }
+        submit();
+    }
+
+    // ---- output ------------------------------------------------------------------------
+
+    void submit() {
+        while (output != nullptr && pcm.size() >= bufferBytes) {
+            auto buffer = std::make_unique<OutputBuffer>();
+            buffer->data.assign(pcm, 0, bufferBytes);
+            pcm.erase(0, bufferBytes);
+            buffer->header.lpData = buffer->data.data();
+            buffer->header.dwBufferLength = static_cast<DWORD>(buffer->data.size());
+            if (::waveOutPrepareHeader(output, &buffer->header, sizeof(WAVEHDR)) !=
+                    MMSYSERR_NOERROR ||
+                ::waveOutWrite(output, &buffer->header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
+                fail("the audio output refused a buffer");
+                return;
+            }
+            queued.push_back(std::move(buffer));
+        }
+        if (state == State::Opening && queued.size() >= kStartBuffers) {
+            ::waveOutRestart(output);
+            state = State::Playing;
+        }
+    }
+
+    void reapBuffers() {
+        while (!queued.empty() && (queued.front()->header.dwFlags & WHDR_DONE) != 0) {
+            ::waveOutUnprepareHeader(output, &queued.front()->header, sizeof(WAVEHDR));
+            queued.pop_front();
+        }
+    }
+
+    void applyVolume() {
+        if (output == nullptr) {
+            return;
+        }
+        const auto level = static_cast<DWORD>(linearGain(volume) * 0xFFFF + 0.5);
+        ::waveOutSetVolume(output, (level << 16) | level);
+    }
+
+    // ---- life ----------------------------------------------------------------------------
+
+    void onTick() {
+        if (output != nullptr) {
+            reapBuffers();
+        }
+        if (wanted && (state == State::Opening || state == State::Playing) &&
+            nowMs() - lastProgress > StallTimeoutMilliseconds) {
+            fail("no data from the stream for " + std::to_string(StallTimeoutMilliseconds) + " ms");
+        }
+    }
+
+    // Closes the connection. The socket may be in the middle of notifying us, so it is
+    // destroyed from the event loop, not here.
+    void retireSocket() {
+        if (socket) {
+            socket->Close();
+            auto* old = socket.release();
+            loop::post([old] { delete old; });
+        }
+    }
+
+    // Closes the connection and silences the output at once.
+    void teardown() {
+        retireSocket();
+        if (output != nullptr) {
+            ::waveOutReset(output);
+            for (auto& buffer : queued) {
+                ::waveOutUnprepareHeader(output, &buffer->header, sizeof(WAVEHDR));
+            }
+            ::waveOutClose(output);
+            output = nullptr;
+        }
+        queued.clear();
+        if (acm != nullptr) {
+            ::acmStreamClose(acm, 0);
+            acm = nullptr;
+        }
+        pcm.clear();
+        compressed.clear();
+        head.clear();
+        headDone = false;
+        metadata.reset();
+    }
+
+    void halt() {
+        wanted = false;
+        state = State::Stopped;
+        reopenTimer.reset();
+        tick.reset();
+        teardown();
+    }
+
+    void fail(const std::string& why) {
+        lastError = why;
+        lost();
+    }
+
+    // The stream ended or failed by itself while it was meant to play.
+    void lost() {
+        if (!wanted || state == State::Reopening) {
+            teardown();
+            return;
+        }
+        if (!looping) {
+            halt();
+            return;
+        }
+        state = State::Reopening;
+        teardown();
+        reopenTimer = loop::startTimer(ReopenIntervalMilliseconds, false, [this] {
+            runUnderExceptionPolicy([&] {
+                if (!wanted || state != State::Reopening) {
+                    return;
+                }
+                if (!looping) {
+                    halt();
+                    return;
+                }
+                ++reopens;
+                open();
+            });
+        });
+    }
+
+    std::string url;
+    int64_t volume = FullVolume;
+    bool looping = false;
+    bool autoPlay = false;
+    bool wanted = false; // play() (or AutoPlay) happened and no stop() since
+    State state = State::Stopped;
+    std::string lastError;
+    int64_t reopens = 0;
+
+    std::unique_ptr<TCPSocket> socket;
+    std::string request;
+    std::string head;
+    bool headDone = false;
+    int redirects = 0;
+    std::optional<stream::MetadataFilter> metadata;
+    std::string compressed;
+    int64_t lastProgress = 0;
+
+    HACMSTREAM acm = nullptr;
+    bool firstBlock = true;
+    WAVEFORMATEX pcmFormat{};
+    HWAVEOUT output = nullptr;
+    size_t bufferBytes = 0;
+    std::string pcm;
+    std::deque<std::unique_ptr<OutputBuffer>> queued;
+
+    std::unique_ptr<loop::Timer> tick;
+    std::unique_ptr<loop::Timer> reopenTimer;
+};
+
+StreamPlayer::StreamPlayer() {
+    requireUIThread("StreamPlayer.Constructor");
+    ensureRuntime();
+    impl_ = std::make_unique<Impl>();
+}
+
+StreamPlayer::~StreamPlayer() = default;
+
+void StreamPlayer::setUrl(const std::string& url) {
+    requireUIThread("StreamPlayer.Movie");
+    impl_->halt();
+    impl_->url = url;
+    if (impl_->autoPlay) {
+        play();
+    }
+}
+
+std::string StreamPlayer::url() const {
+    requireUIThread("StreamPlayer.Movie");
+    return impl_->url;
+}
+
+void StreamPlayer::play() {
+    requireUIThread("StreamPlayer.Play");
+    if (impl_->wanted || impl_->url.empty()) {
+        return;
+    }
+    impl_->wanted = true;
+    impl_->reopens = 0;
+    impl_->open();
+}
+
+void StreamPlayer::stop() {
+    requireUIThread("StreamPlayer.Stop");
+    impl_->halt();
+}
+
+void StreamPlayer::setVolume(int64_t volume) {
+    requireUIThread("StreamPlayer.Volume");
+    impl_->volume = std::clamp<int64_t>(volume, 0, FullVolume);
+    impl_->applyVolume();
+}
+
+int64_t StreamPlayer::volume() const {
+    requireUIThread("StreamPlayer.Volume");
+    return impl_->volume;
+}
+
+void StreamPlayer::setLooping(bool looping) {
+    requireUIThread("StreamPlayer.Looping");
+    impl_->looping = looping;
+}
+
+bool StreamPlayer::looping() const {
+    requireUIThread("StreamPlayer.Looping");
+    return impl_->looping;
+}
+
+void StreamPlayer::setAutoPlay(bool autoPlay) {
+    requireUIThread("StreamPlayer.AutoPlay");
+    impl_->autoPlay = autoPlay;
+}
+
+bool StreamPlayer::autoPlay() const {
+    requireUIThread("StreamPlayer.AutoPlay");
+    return impl_->autoPlay;
+}
+
+bool StreamPlayer::isPlaying() const {
+    requireUIThread("StreamPlayer.IsPlaying");
+    return impl_->wanted;
+}
+
+StreamPlayer::State StreamPlayer::state() const {
+    requireUIThread("StreamPlayer.State");
+    return impl_->state;
+}
+
+std::string StreamPlayer::lastError() const {
+    requireUIThread("StreamPlayer.LastError");
+    return impl_->lastError;
+}
+
+int64_t StreamPlayer::reopenCount() const {
+    requireUIThread("StreamPlayer.ReopenCount");
+    return impl_->reopens;
+}
+
+// The cubic curve of desktop volume controls (the other backend's too): the gain is the
+// cube of the level.
+double StreamPlayer::linearGain(int64_t volume) {
+    const double level = static_cast<double>(std::clamp<int64_t>(volume, 0, FullVolume)) /
+                         static_cast<double>(FullVolume);
+    return level * level * level;
+}
+
+} // namespace host

@@ -1,0 +1,740 @@
+// Host windows over Win32: one top-level window per host window, real child controls in
+// it, keyboard navigation through IsDialogMessage, sizes in layout units scaled per monitor.
+
+#include "host/Window.h"
+
+#include "host/Application.h"
+#include "host/Backend.h"
+#include "host/EventLoop.h"
+#include "host/win32/ControlImpl.h"
+
+#include <algorithm>
+#include <commctrl.h>
+#include <map>
+#include <utility>
+
+namespace host {
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"tamselRadioWindow";
+constexpr UINT kDefaultDpi = 96;
+
+struct Registry {
+    std::vector<std::shared_ptr<Window>> open;
+    std::map<std::string, std::weak_ptr<Window>, std::less<>> implicit;
+    bool finalizerAdded = false;
+};
+
+// Never destroyed, like the runtime's own state.
+Registry& registry() {
+    static auto* r = new Registry;
+    return *r;
+}
+
+void releaseWindow(const Window* window) {
+    Registry& r = registry();
+    std::shared_ptr<Window> keep;
+    const auto it = std::find_if(r.open.begin(), r.open.end(),
+                                 [window](const auto& w) { return w.get() == window; });
+    if (it != r.open.end()) {
+        keep = std::move(*it);
+        r.open.erase(it);
+    }
+    for (auto i = r.implicit.begin(); i != r.implicit.end();) {
+        i = i->second.lock().get() == window || i->second.expired() ? r.implicit.erase(i)
+                                                                    : std::next(i);
+    }
+    // The application ends with its last window, as on the other platform.
+    if (r.open.empty() && backend::state().loopRunning) {
+        win32::requestQuit(0);
+    }
+}
+
+void releaseAllWindows() {
+    Registry& r = registry();
+    std::vector<std::shared_ptr<Window>> open = std::move(r.open);
+    r.open.clear();
+    r.implicit.clear();
+    r.finalizerAdded = false;
+    open.clear();
+}
+
+int64_t integerOf(const PropertyValue& value) {
+    return std::get<int64_t>(value);
+}
+bool booleanOf(const PropertyValue& value) {
+    return std::get<bool>(value);
+}
+
+template <class Fn>
+Fn lookUp(const char* dll, const char* name) {
+    HMODULE module = ::GetModuleHandleA(dll);
+    return module != nullptr
+               ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)))
+               : nullptr;
+}
+
+Window* ownerOf(HWND hwnd) {
+    return reinterpret_cast<Window*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+}
+
+Control* controlOf(HWND hwnd) {
+    return reinterpret_cast<Control*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+}
+
+LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+void registerWindowClass() {
+    static bool registered = false;
+    if (registered) {
+        return;
+    }
+    registered = true;
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                  ICC_STANDARD_CLASSES | ICC_BAR_CLASSES};
+    ::InitCommonControlsEx(&controls);
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = windowProc;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.hCursor = ::LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kWindowClass;
+    // The program's icon (none in a program without the resource, such as a test).
+    wc.hIcon = ::LoadIconW(wc.hInstance, win32::kIconName);
+    wc.hIconSm = static_cast<HICON>(::LoadImageW(wc.hInstance, win32::kIconName, IMAGE_ICON,
+                                                 ::GetSystemMetrics(SM_CXSMICON),
+                                                 ::GetSystemMetrics(SM_CYSMICON), 0));
+    ::RegisterClassExW(&wc);
+    // Tab, arrows, Enter and Escape move between and press the controls, as in a dialog.
+    win32::setMessageFilter([](MSG& msg) {
+        if (msg.hwnd == nullptr) {
+            return false;
+        }
+        HWND root = ::GetAncestor(msg.hwnd, GA_ROOT);
+        wchar_t name[64] = {};
+        ::GetClassNameW(root, name, 64);
+        return std::wstring_view(name) == kWindowClass && ::IsDialogMessageW(root, &msg) != 0;
+    });
+}
+
+} // namespace
+
+struct Window::Impl {
+    HWND hwnd = nullptr;
+    // The brush of a back colour; the class's face colour when none.
+    HBRUSH backBrush = nullptr;
+    std::vector<std::pair<std::string, std::unique_ptr<Control>>> controls;
+
+    std::string className;
+    std::string title;
+    bool building = false;
+    bool shownOnce = false;
+    HWND lastFocus = nullptr;
+
+    int64_t width = 100;
+    int64_t height = 100;
+    int64_t minWidth = 64;
+    int64_t minHeight = 64;
+    int64_t maxWidth = 32000;
+    int64_t maxHeight = 32000;
+    int64_t frame = 0;
+    int64_t macProcID = 0;
+    int64_t placement = 0;
+    bool closeButton = true;
+    bool resizeable = true;
+    bool maximizeButton = true;
+    bool minimizeButton = true;
+    bool fullScreenButton = false;
+    bool composite = false;
+    bool visible = true;
+    bool liveResize = true;
+    bool fullScreen = false;
+    bool hasBackColor = false;
+    Color backColor{0xFF, 0xFF, 0xFF, 0x00};
+    bool menuBarVisible = true;
+
+    ~Impl() {
+        if (backBrush != nullptr) {
+            ::DeleteObject(backBrush);
+        }
+    }
+
+    DWORD style() const {
+        DWORD s = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+        if (minimizeButton) {
+            s |= WS_MINIMIZEBOX;
+        }
+        if (resizeable) {
+            s |= WS_THICKFRAME;
+            if (maximizeButton) {
+                s |= WS_MAXIMIZEBOX;
+            }
+        }
+        return s | (::IsWindowVisible(hwnd) ? WS_VISIBLE : 0);
+    }
+    static constexpr DWORD kExStyle = WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;
+
+    void applyFlags() {
+        ::SetWindowLongPtrW(hwnd, GWL_STYLE, static_cast<LONG_PTR>(style()));
+        HMENU menu = ::GetSystemMenu(hwnd, FALSE);
+        if (menu != nullptr) {
+            ::EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | (closeButton ? MF_ENABLED : MF_GRAYED));
+        }
+        ::SetWindowPos(hwnd, nullptr, 0, 0, 0, 0,
+                       SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+        applySize();
+    }
+
+    // The client area is the layout size at the window's dpi; the frame goes around it.
+    void applySize() {
+        const UINT dpi = win32::dpiOf(hwnd);
+        const int64_t w = resizeable ? std::clamp(width, minWidth, maxWidth) : width;
+        const int64_t h = resizeable ? std::clamp(height, minHeight, maxHeight) : height;
+        RECT r{0, 0, win32::scaled(std::clamp<int64_t>(w, 1, 32000), dpi),
+               win32::scaled(std::clamp<int64_t>(h, 1, 32000), dpi)};
+        using AdjustForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+        static const auto adjust = lookUp<AdjustForDpi>("user32.dll", "AdjustWindowRectExForDpi");
+        const DWORD s = style();
+        if (adjust == nullptr || !adjust(&r, s, FALSE, kExStyle, dpi)) {
+            ::AdjustWindowRectEx(&r, s, FALSE, kExStyle);
+        }
+        ::SetWindowPos(hwnd, nullptr, 0, 0, r.right - r.left, r.bottom - r.top,
+                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+
+    void applyBackground() {
+        if (backBrush != nullptr) {
+            ::DeleteObject(backBrush);
+            backBrush = nullptr;
+        }
+        if (hasBackColor) {
+            backBrush = ::CreateSolidBrush(RGB(backColor.red, backColor.green, backColor.blue));
+        }
+        ::InvalidateRect(hwnd, nullptr, TRUE);
+    }
+
+    void applyVisibility() {
+        if (building) {
+            return;
+        }
+        if (!visible) {
+            ::ShowWindow(hwnd, SW_HIDE);
+            return;
+        }
+        int how = fullScreen ? SW_MAXIMIZE : SW_SHOW;
+        if (!shownOnce) {
+            // The first window shows as the program was asked to start (normal, minimised).
+            const int asked = backend::state().showCommand;
+            how = fullScreen ? SW_MAXIMIZE : (asked > 0 ? asked : SW_SHOWNORMAL);
+            shownOnce = true;
+        }
+        ::ShowWindow(hwnd, how);
+        ::UpdateWindow(hwnd);
+    }
+
+    // A new dpi: the frame follows the suggestion, the controls and fonts their scale.
+    void rescale(const RECT& suggested) {
+        ::SetWindowPos(hwnd, nullptr, suggested.left, suggested.top,
+                       suggested.right - suggested.left, suggested.bottom - suggested.top,
+                       SWP_NOZORDER | SWP_NOACTIVATE);
+        for (auto& entry : controls) {
+            Control::Impl& c = entry.second->impl();
+            c.place();
+            c.refreshFont();
+        }
+        applySize();
+    }
+
+    PushButton* buttonWith(bool (PushButton::*flag)() const) const {
+        for (const auto& entry : controls) {
+            auto* button = dynamic_cast<PushButton*>(entry.second.get());
+            if (button != nullptr && (button->*flag)() && button->Enabled()) {
+                return button;
+            }
+        }
+        return nullptr;
+    }
+
+    void focusFirst() {
+        if (lastFocus != nullptr && ::IsWindow(lastFocus) && ::IsWindowEnabled(lastFocus)) {
+            ::SetFocus(lastFocus);
+            return;
+        }
+        if (HWND first = ::GetNextDlgTabItem(hwnd, nullptr, FALSE)) {
+            ::SetFocus(first);
+        }
+    }
+};
+
+namespace {
+
+LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    Window* owner = ownerOf(hwnd);
+    if (owner == nullptr) {
+        return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    Window::Impl& d = owner->impl();
+    switch (message) {
+    case WM_COMMAND: {
+        const auto child = reinterpret_cast<HWND>(lParam);
+        if (child != nullptr && HIWORD(wParam) == BN_CLICKED) {
+            if (auto* button = dynamic_cast<PushButton*>(controlOf(child))) {
+                button->Push();
+            }
+            return 0;
+        }
+        // Enter and Escape, translated by IsDialogMessage.
+        PushButton* button = nullptr;
+        if (LOWORD(wParam) == IDOK) {
+            button = d.buttonWith(&PushButton::Default);
+        } else if (LOWORD(wParam) == IDCANCEL) {
+            button = d.buttonWith(&PushButton::Cancel);
+        }
+        if (button != nullptr) {
+            button->Push();
+        }
+        return 0;
+    }
+    case WM_HSCROLL:
+    case WM_VSCROLL: {
+        const auto child = reinterpret_cast<HWND>(lParam);
+        if (auto* slider = dynamic_cast<Slider*>(child != nullptr ? controlOf(child) : nullptr)) {
+            // Without live scrolling a drag reports once, on release.
+            if (LOWORD(wParam) != TB_THUMBTRACK || slider->LiveScroll()) {
+                slider->setValue(::SendMessageW(child, TBM_GETPOS, 0, 0));
+            }
+        }
+        return 0;
+    }
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            d.lastFocus = ::GetFocus();
+        } else {
+            d.focusFirst();
+            return 0;
+        }
+        break;
+    case WM_SETFOCUS:
+        d.focusFirst();
+        return 0;
+    case WM_ERASEBKGND:
+        if (d.backBrush != nullptr) {
+            RECT r;
+            ::GetClientRect(hwnd, &r);
+            ::FillRect(reinterpret_cast<HDC>(wParam), &r, d.backBrush);
+            return 1;
+        }
+        break;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+        if (d.backBrush != nullptr) {
+            ::SetBkColor(reinterpret_cast<HDC>(wParam),
+                         RGB(d.backColor.red, d.backColor.green, d.backColor.blue));
+            return reinterpret_cast<LRESULT>(d.backBrush);
+        }
+        break;
+    case WM_DPICHANGED:
+        d.rescale(*reinterpret_cast<const RECT*>(lParam));
+        return 0;
+    case WM_CLOSE:
+        if (d.closeButton) {
+            ::DestroyWindow(hwnd);
+        }
+        return 0;
+    case WM_DESTROY:
+        // The children go with the window; the controls must not use their handles again.
+        for (auto& entry : d.controls) {
+            entry.second->impl().hwnd = nullptr;
+        }
+        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        d.hwnd = nullptr;
+        // The host lets go of the window after the close has run its course.
+        loop::post([owner] { releaseWindow(owner); });
+        return 0;
+    default:
+        break;
+    }
+    return ::DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+} // namespace
+
+namespace win32 {
+
+HWND handleOf(const Window& window) {
+    return window.impl().hwnd;
+}
+
+UINT dpiOf(HWND window) {
+    using GetDpiForWindow = UINT(WINAPI*)(HWND);
+    static const auto forWindow = lookUp<GetDpiForWindow>("user32.dll", "GetDpiForWindow");
+    UINT dpi = window != nullptr && forWindow != nullptr ? forWindow(window) : 0;
+    if (dpi == 0) {
+        HDC screen = ::GetDC(nullptr);
+        dpi = static_cast<UINT>(::GetDeviceCaps(screen, LOGPIXELSY));
+        ::ReleaseDC(nullptr, screen);
+    }
+    return dpi != 0 ? dpi : kDefaultDpi;
+}
+
+int scaled(int64_t units, UINT dpi) {
+    return ::MulDiv(static_cast<int>(std::clamp<int64_t>(units, -32000, 32000)),
+                    static_cast<int>(dpi), static_cast<int>(kDefaultDpi));
+}
+
+LOGFONTW messageFont(UINT dpi) {
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof(metrics);
+    using ForDpi = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
+    static const auto forDpi = lookUp<ForDpi>("user32.dll", "SystemParametersInfoForDpi");
+    if (forDpi != nullptr && forDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi)) {
+        return metrics.lfMessageFont;
+    }
+    ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0);
+    // Given at the system's dpi; brought to this one.
+    metrics.lfMessageFont.lfHeight = ::MulDiv(metrics.lfMessageFont.lfHeight, static_cast<int>(dpi),
+                                              static_cast<int>(dpiOf(nullptr)));
+    return metrics.lfMessageFont;
+}
+
+HWND activeProgramWindow() {
+    HWND active = ::GetActiveWindow();
+    if (active != nullptr && ownerOf(active) != nullptr) {
+        return active;
+    }
+    for (const auto& window : registry().open) {
+        if (window->impl().hwnd != nullptr && ::IsWindowVisible(window->impl().hwnd)) {
+            return window->impl().hwnd;
+        }
+    }
+    return nullptr;
+}
+
+void paintOpenWindows() {
+    for (const auto& window : registry().open) {
+        HWND hwnd = window->impl().hwnd;
+        if (hwnd != nullptr && ::IsWindowVisible(hwnd)) {
+            ::RedrawWindow(hwnd, nullptr, nullptr,
+                           RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ERASENOW |
+                               RDW_ALLCHILDREN);
+        }
+    }
+    ::GdiFlush();
+}
+
+} // namespace win32
+
+Window::Window() {
+    requireUIThread("Window.Constructor");
+    ensureRuntime();
+    registerWindowClass();
+    impl_ = std::make_unique<Impl>();
+    impl_->hwnd = ::CreateWindowExW(Impl::kExStyle, kWindowClass, L"", impl_->style(),
+                                    CW_USEDEFAULT, CW_USEDEFAULT, 100, 100, nullptr, nullptr,
+                                    ::GetModuleHandleW(nullptr), nullptr);
+    if (impl_->hwnd == nullptr) {
+        throw RuntimeException("cannot create a window (error " + std::to_string(::GetLastError()) +
+                               ")");
+    }
+    ::SetWindowLongPtrW(impl_->hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    win32::giveProgramIcon(impl_->hwnd);
+    impl_->applyFlags();
+}
+
+Window::~Window() {
+    // The controls go first, while their parent still exists.
+    impl_->controls.clear();
+    if (impl_->hwnd != nullptr) {
+        ::SetWindowLongPtrW(impl_->hwnd, GWLP_USERDATA, 0);
+        ::DestroyWindow(impl_->hwnd);
+    }
+}
+
+void Window::build(const std::shared_ptr<Window>& window, const std::string& className) {
+    requireUIThread("Window.Constructor");
+    Registry& r = registry();
+    if (!r.finalizerAdded) {
+        r.finalizerAdded = true;
+        RuntimeAddFinalizer(releaseAllWindows);
+    }
+    Impl& impl = *window->impl_;
+    impl.className = className;
+    r.open.push_back(window);
+    r.implicit[className] = window;
+    impl.building = true;
+    try {
+        window->Layout();
+        window->CreateControls();
+    } catch (...) {
+        impl.building = false;
+        releaseWindow(window.get());
+        throw;
+    }
+    impl.building = false;
+    window->updateTabOrder();
+    impl.applyVisibility();
+}
+
+Control& Window::registerControl(const std::string& name, std::unique_ptr<Control> control) {
+    requireUIThread("Window.RegisterControl");
+    if (control == nullptr) {
+        throw NilObjectException("no control to register as \"" + name + "\"");
+    }
+    if (name.empty() || controlNamed(name) != nullptr) {
+        throw UnsupportedFormatException("the window already has a control named \"" + name + "\"");
+    }
+    Control& registered = *control;
+    impl_->controls.emplace_back(name, std::move(control));
+    return registered;
+}
+
+Control* Window::controlNamed(std::string_view name) const {
+    requireUIThread("Window.Control");
+    for (const auto& [registeredName, control] : impl_->controls) {
+        if (registeredName == name) {
+            return control.get();
+        }
+    }
+    return nullptr;
+}
+
+std::vector<Control*> Window::controls() const {
+    std::vector<Control*> result;
+    for (const auto& entry : impl_->controls) {
+        result.push_back(entry.second.get());
+    }
+    return result;
+}
+
+const std::string& Window::ClassName() const {
+    return impl_->className;
+}
+
+std::string Window::Title() const {
+    requireUIThread("Window.Title");
+    return impl_->title;
+}
+
+void Window::setTitle(const std::string& title) {
+    requireUIThread("Window.Title");
+    impl_->title = title;
+    if (impl_->hwnd != nullptr) {
+        ::SetWindowTextW(impl_->hwnd, win32::widen(title).c_str());
+    }
+}
+
+namespace {
+
+// The window's place on the screen in layout units.
+RECT layoutRect(HWND hwnd) {
+    RECT r{};
+    if (hwnd != nullptr) {
+        ::GetWindowRect(hwnd, &r);
+        const auto dpi = static_cast<int>(win32::dpiOf(hwnd));
+        r = {::MulDiv(r.left, 96, dpi), ::MulDiv(r.top, 96, dpi), ::MulDiv(r.right, 96, dpi),
+             ::MulDiv(r.bottom, 96, dpi)};
+    }
+    return r;
+}
+
+} // namespace
+
+int64_t Window::Left() const {
+    requireUIThread("Window.Left");
+    return layoutRect(impl_->hwnd).left;
+}
+
+int64_t Window::Top() const {
+    requireUIThread("Window.Top");
+    return layoutRect(impl_->hwnd).top;
+}
+
+int64_t Window::Width() const {
+    requireUIThread("Window.Width");
+    return impl_->resizeable ? std::clamp(impl_->width, impl_->minWidth, impl_->maxWidth)
+                             : impl_->width;
+}
+
+int64_t Window::Height() const {
+    requireUIThread("Window.Height");
+    return impl_->resizeable ? std::clamp(impl_->height, impl_->minHeight, impl_->maxHeight)
+                             : impl_->height;
+}
+
+void Window::setWidth(int64_t width) {
+    requireUIThread("Window.Width");
+    impl_->width = width;
+    impl_->applySize();
+}
+
+void Window::setHeight(int64_t height) {
+    requireUIThread("Window.Height");
+    impl_->height = height;
+    impl_->applySize();
+}
+
+bool Window::Visible() const {
+    requireUIThread("Window.Visible");
+    return impl_->visible;
+}
+
+void Window::setVisible(bool visible) {
+    requireUIThread("Window.Visible");
+    impl_->visible = visible;
+    impl_->applyVisibility();
+}
+
+bool Window::Resizeable() const {
+    return impl_->resizeable;
+}
+bool Window::MinimizeButton() const {
+    return impl_->minimizeButton;
+}
+bool Window::MaximizeButton() const {
+    return impl_->maximizeButton;
+}
+bool Window::CloseButton() const {
+    return impl_->closeButton;
+}
+
+void Window::Close() {
+    requireUIThread("Window.Close");
+    if (impl_->hwnd != nullptr) {
+        ::SendMessageW(impl_->hwnd, WM_CLOSE, 0, 0);
+    }
+}
+
+bool Window::HasProperty(std::string_view name) const {
+    static const std::vector<std::string_view> names = {"Width",
+                                                        "Height",
+                                                        "MinWidth",
+                                                        "MinHeight",
+                                                        "MaxWidth",
+                                                        "MaxHeight",
+                                                        "Frame",
+                                                        "Title",
+                                                        "CloseButton",
+                                                        "Resizeable",
+                                                        "MaximizeButton",
+                                                        "MinimizeButton",
+                                                        "FullScreenButton",
+                                                        "Composite",
+                                                        "MacProcID",
+                                                        "Placement",
+                                                        "Visible",
+                                                        "LiveResize",
+                                                        "FullScreen",
+                                                        "HasBackColor",
+                                                        "BackColor",
+                                                        "MenuBarVisible"};
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+void Window::SetProperty(std::string_view name, const PropertyValue& value) {
+    requireUIThread("Window.SetProperty");
+    Impl& d = *impl_;
+    if (name == "Width" || name == "Height" || name == "MinWidth" || name == "MinHeight" ||
+        name == "MaxWidth" || name == "MaxHeight") {
+        int64_t& field = name == "Width"       ? d.width
+                         : name == "Height"    ? d.height
+                         : name == "MinWidth"  ? d.minWidth
+                         : name == "MinHeight" ? d.minHeight
+                         : name == "MaxWidth"  ? d.maxWidth
+                                               : d.maxHeight;
+        field = integerOf(value);
+        d.applySize();
+    } else if (name == "Frame") {
+        // 0, the document window, is the platform's ordinary top-level window.
+        d.frame = integerOf(value);
+    } else if (name == "Title") {
+        setTitle(std::get<std::string>(value));
+    } else if (name == "CloseButton") {
+        d.closeButton = booleanOf(value);
+        d.applyFlags();
+    } else if (name == "Resizeable") {
+        d.resizeable = booleanOf(value);
+        d.applyFlags();
+    } else if (name == "MaximizeButton") {
+        d.maximizeButton = booleanOf(value);
+        d.applyFlags();
+    } else if (name == "MinimizeButton") {
+        d.minimizeButton = booleanOf(value);
+        d.applyFlags();
+    } else if (name == "FullScreenButton") {
+        // A macOS title-bar button; Windows has none.
+        d.fullScreenButton = booleanOf(value);
+    } else if (name == "Composite") {
+        d.composite = booleanOf(value);
+    } else if (name == "MacProcID") {
+        d.macProcID = integerOf(value);
+    } else if (name == "Placement") {
+        // 0 leaves the position to the system (CW_USEDEFAULT).
+        d.placement = integerOf(value);
+    } else if (name == "Visible") {
+        d.visible = booleanOf(value);
+        d.applyVisibility();
+    } else if (name == "LiveResize") {
+        d.liveResize = booleanOf(value);
+    } else if (name == "FullScreen") {
+        d.fullScreen = booleanOf(value);
+        d.applyVisibility();
+    } else if (name == "HasBackColor") {
+        d.hasBackColor = booleanOf(value);
+        d.applyBackground();
+    } else if (name == "BackColor") {
+        d.backColor = std::get<Color>(value);
+        d.applyBackground();
+    } else if (name == "MenuBarVisible") {
+        // The program defines no menu bar, so there is nothing to show or hide.
+        d.menuBarVisible = booleanOf(value);
+    } else {
+        throw UnsupportedFormatException("a window has no property \"" + std::string(name) + "\"");
+    }
+}
+
+// IsDialogMessage walks the children in z-order, so the tab order is the z-order.
+void Window::updateTabOrder() {
+    if (impl_->building || impl_->hwnd == nullptr) {
+        return;
+    }
+    std::vector<Control*> chain;
+    for (Control* control : controls()) {
+        if (control->impl().hwnd != nullptr) {
+            chain.push_back(control);
+        }
+    }
+    std::stable_sort(chain.begin(), chain.end(), [](const Control* a, const Control* b) {
+        return a->TabIndex() < b->TabIndex();
+    });
+    HWND after = HWND_TOP;
+    for (Control* control : chain) {
+        HWND child = control->impl().hwnd;
+        LONG_PTR style = ::GetWindowLongPtrW(child, GWL_STYLE);
+        style = control->TabStop() ? (style | WS_TABSTOP)
+                                   : (style & ~static_cast<LONG_PTR>(WS_TABSTOP));
+        ::SetWindowLongPtrW(child, GWL_STYLE, style);
+        ::SetWindowPos(child, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        after = child;
+    }
+}
+
+std::shared_ptr<Window> RuntimeGetImplicitWindow(std::string_view className) {
+    requireUIThread("RuntimeGetImplicitWindow");
+    Registry& r = registry();
+    const auto it = r.implicit.find(className);
+    return it == r.implicit.end() ? nullptr : it->second.lock();
+}
+
+int64_t WindowCount() {
+    requireUIThread("WindowCount");
+    return static_cast<int64_t>(registry().open.size());
+}
+
+std::vector<std::shared_ptr<Window>> openWindows() {
+    requireUIThread("Window");
+    return registry().open;
+}
+
+} // namespace host
