@@ -571,7 +571,7 @@ def plain(caption):
 
 class WineRun(Run):
     """The same path for tamselRadio.exe under Wine. Its windows are read back by
-    tests/wine/inspect.exe (Win32 calls, in the same prefix and display), message boxes are
+    the window reader (tests/wine/window_reader.cpp) (Win32 calls, in the same prefix and display), message boxes are
     answered by key, and the volume is set from the keyboard, through the window's own
     dialog navigation, so levels at 250, 128 and 0 can be compared."""
 
@@ -878,7 +878,7 @@ def main():
     parser.add_argument("--browser-log", required=True)
     parser.add_argument("--sink-monitor", required=True)
     parser.add_argument("--wine-inspect", help="the player is a Windows .exe run under Wine; "
-                        "this is tests/wine/inspect.exe, built beside it")
+                        "this is the window reader (tests/wine/window_reader.cpp), built beside it")
     parser.add_argument("--installer", help="with --wine-inspect: the installer to check too")
     args = parser.parse_args()
     if args.newer_version == args.running_version:
