@@ -44,8 +44,10 @@ void releaseWindow(const Window* window) {
         i = i->second.lock().get() == window || i->second.expired() ? r.implicit.erase(i)
                                                                     : std::next(i);
     }
-    // The application ends with its last window, as on the other platform.
+    // The application ends with its last window, as on the other platform; from then on it
+    // counts as ending, so work that was waiting (an update check) offers nothing more.
     if (r.open.empty() && backend::state().loopRunning) {
+        backend::state().ending = true;
         win32::requestQuit(0);
     }
 }
