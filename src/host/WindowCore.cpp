@@ -37,13 +37,6 @@ void releaseAllWindows() {
     open.clear();
 }
 
-int64_t integerOf(const PropertyValue& value) {
-    return std::get<int64_t>(value);
-}
-bool booleanOf(const PropertyValue& value) {
-    return std::get<bool>(value);
-}
-
 // One entry a property: the name HasProperty answers to and what SetProperty does with it.
 struct WindowProperty {
     std::string_view name;
