@@ -56,5 +56,8 @@ void releaseGuiInstance();
 std::FILE* openFile(const std::string& utf8Path, const char* mode);
 // The platform's line end.
 extern const char* const kEndOfLine;
+// Called when the last open window has been let go of: where the platform does not end
+// the program with its last window by itself, the backend does.
+void lastWindowReleased();
 
 } // namespace host::backend

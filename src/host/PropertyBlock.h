@@ -48,6 +48,18 @@ struct PropertyEntry {
     PropertyValue value;
 };
 
+// A property's value as the type its name implies; another type raises
+// std::bad_variant_access.
+inline int64_t integerOf(const PropertyValue& value) {
+    return std::get<int64_t>(value);
+}
+inline bool booleanOf(const PropertyValue& value) {
+    return std::get<bool>(value);
+}
+inline const std::string& stringOf(const PropertyValue& value) {
+    return std::get<std::string>(value);
+}
+
 // The type of a property the host knows, or nothing for an unknown name.
 std::optional<PropertyType> propertyTypeOf(std::string_view name);
 PropertyType typeOfValue(const PropertyValue& value);

@@ -20,16 +20,6 @@
 namespace host {
 namespace {
 
-int64_t integerOf(const PropertyValue& value) {
-    return std::get<int64_t>(value);
-}
-bool booleanOf(const PropertyValue& value) {
-    return std::get<bool>(value);
-}
-const std::string& stringOf(const PropertyValue& value) {
-    return std::get<std::string>(value);
-}
-
 int toInt(int64_t value) {
     return static_cast<int>(std::clamp<int64_t>(value, -2147483647 - 1, 2147483647));
 }

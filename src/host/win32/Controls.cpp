@@ -16,16 +16,6 @@
 namespace host {
 namespace {
 
-int64_t integerOf(const PropertyValue& value) {
-    return std::get<int64_t>(value);
-}
-bool booleanOf(const PropertyValue& value) {
-    return std::get<bool>(value);
-}
-const std::string& stringOf(const PropertyValue& value) {
-    return std::get<std::string>(value);
-}
-
 template <size_t N>
 bool contains(const std::array<std::string_view, N>& names, std::string_view name) {
     return std::find(names.begin(), names.end(), name) != names.end();

@@ -6,11 +6,11 @@
 #include "host/Application.h"
 #include "host/Backend.h"
 #include "host/EventLoop.h"
+#include "host/WindowState.h"
 #include "host/win32/ControlImpl.h"
 
 #include <algorithm>
 #include <commctrl.h>
-#include <map>
 #include <utility>
 
 namespace host {
@@ -18,55 +18,6 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"tamselRadioWindow";
 constexpr UINT kDefaultDpi = 96;
-
-struct Registry {
-    std::vector<std::shared_ptr<Window>> open;
-    std::map<std::string, std::weak_ptr<Window>, std::less<>> implicit;
-    bool finalizerAdded = false;
-};
-
-// Never destroyed, like the runtime's own state.
-Registry& registry() {
-    static auto* r = new Registry;
-    return *r;
-}
-
-void releaseWindow(const Window* window) {
-    Registry& r = registry();
-    std::shared_ptr<Window> keep;
-    const auto it = std::find_if(r.open.begin(), r.open.end(),
-                                 [window](const auto& w) { return w.get() == window; });
-    if (it != r.open.end()) {
-        keep = std::move(*it);
-        r.open.erase(it);
-    }
-    for (auto i = r.implicit.begin(); i != r.implicit.end();) {
-        i = i->second.lock().get() == window || i->second.expired() ? r.implicit.erase(i)
-                                                                    : std::next(i);
-    }
-    // The application ends with its last window, as on the other platform; from then on it
-    // counts as ending, so work that was waiting (an update check) offers nothing more.
-    if (r.open.empty() && backend::state().loopRunning) {
-        backend::state().ending = true;
-        win32::requestQuit(0);
-    }
-}
-
-void releaseAllWindows() {
-    Registry& r = registry();
-    std::vector<std::shared_ptr<Window>> open = std::move(r.open);
-    r.open.clear();
-    r.implicit.clear();
-    r.finalizerAdded = false;
-    open.clear();
-}
-
-int64_t integerOf(const PropertyValue& value) {
-    return std::get<int64_t>(value);
-}
-bool booleanOf(const PropertyValue& value) {
-    return std::get<bool>(value);
-}
 
 template <class Fn>
 Fn lookUp(const char* dll, const char* name) {
@@ -123,41 +74,16 @@ void registerWindowClass() {
 
 } // namespace
 
-struct Window::Impl {
+struct Window::Impl : WindowState {
     HWND hwnd = nullptr;
     // The brush of a back colour; the class's face colour when none.
     HBRUSH backBrush = nullptr;
-    std::vector<std::pair<std::string, std::unique_ptr<Control>>> controls;
 
-    std::string className;
     std::string title;
-    bool building = false;
     bool shownOnce = false;
     HWND lastFocus = nullptr;
 
-    int64_t width = 100;
-    int64_t height = 100;
-    int64_t minWidth = 64;
-    int64_t minHeight = 64;
-    int64_t maxWidth = 32000;
-    int64_t maxHeight = 32000;
-    int64_t frame = 0;
-    int64_t macProcID = 0;
-    int64_t placement = 0;
-    bool closeButton = true;
-    bool resizeable = true;
-    bool maximizeButton = true;
-    bool minimizeButton = true;
-    bool fullScreenButton = false;
-    bool composite = false;
-    bool visible = true;
-    bool liveResize = true;
-    bool fullScreen = false;
-    bool hasBackColor = false;
-    Color backColor{0xFF, 0xFF, 0xFF, 0x00};
-    bool menuBarVisible = true;
-
-    ~Impl() {
+    ~Impl() override {
         if (backBrush != nullptr) {
             ::DeleteObject(backBrush);
         }
@@ -178,7 +104,7 @@ struct Window::Impl {
     }
     static constexpr DWORD kExStyle = WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;
 
-    void applyFlags() {
+    void applyFlags() override {
         ::SetWindowLongPtrW(hwnd, GWL_STYLE, static_cast<LONG_PTR>(style()));
         HMENU menu = ::GetSystemMenu(hwnd, FALSE);
         if (menu != nullptr) {
@@ -190,7 +116,7 @@ struct Window::Impl {
     }
 
     // The client area is the layout size at the window's dpi; the frame goes around it.
-    void applySize() {
+    void applySize() override {
         const UINT dpi = win32::dpiOf(hwnd);
         const int64_t w = resizeable ? std::clamp(width, minWidth, maxWidth) : width;
         const int64_t h = resizeable ? std::clamp(height, minHeight, maxHeight) : height;
@@ -206,7 +132,10 @@ struct Window::Impl {
                        SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 
-    void applyBackground() {
+    // The frame's style carries both the buttons and the sizing border; applyFlags sizes too.
+    void applyResizeable() override { applyFlags(); }
+
+    void applyBackground() override {
         if (backBrush != nullptr) {
             ::DeleteObject(backBrush);
             backBrush = nullptr;
@@ -217,7 +146,7 @@ struct Window::Impl {
         ::InvalidateRect(hwnd, nullptr, TRUE);
     }
 
-    void applyVisibility() {
+    void applyVisibility() override {
         if (building) {
             return;
         }
@@ -406,7 +335,7 @@ HWND activeProgramWindow() {
     if (active != nullptr && ownerOf(active) != nullptr) {
         return active;
     }
-    for (const auto& window : registry().open) {
+    for (const auto& window : openWindowList()) {
         if (window->impl().hwnd != nullptr && ::IsWindowVisible(window->impl().hwnd)) {
             return window->impl().hwnd;
         }
@@ -415,7 +344,7 @@ HWND activeProgramWindow() {
 }
 
 void paintOpenWindows() {
-    for (const auto& window : registry().open) {
+    for (const auto& window : openWindowList()) {
         HWND hwnd = window->impl().hwnd;
         if (hwnd != nullptr && ::IsWindowVisible(hwnd)) {
             ::RedrawWindow(hwnd, nullptr, nullptr,
@@ -452,66 +381,6 @@ Window::~Window() {
         ::SetWindowLongPtrW(impl_->hwnd, GWLP_USERDATA, 0);
         ::DestroyWindow(impl_->hwnd);
     }
-}
-
-void Window::build(const std::shared_ptr<Window>& window, const std::string& className) {
-    requireUIThread("Window.Constructor");
-    Registry& r = registry();
-    if (!r.finalizerAdded) {
-        r.finalizerAdded = true;
-        RuntimeAddFinalizer(releaseAllWindows);
-    }
-    Impl& impl = *window->impl_;
-    impl.className = className;
-    r.open.push_back(window);
-    r.implicit[className] = window;
-    impl.building = true;
-    try {
-        window->Layout();
-        window->CreateControls();
-    } catch (...) {
-        impl.building = false;
-        releaseWindow(window.get());
-        throw;
-    }
-    impl.building = false;
-    window->updateTabOrder();
-    impl.applyVisibility();
-}
-
-Control& Window::registerControl(const std::string& name, std::unique_ptr<Control> control) {
-    requireUIThread("Window.RegisterControl");
-    if (control == nullptr) {
-        throw NilObjectException("no control to register as \"" + name + "\"");
-    }
-    if (name.empty() || controlNamed(name) != nullptr) {
-        throw UnsupportedFormatException("the window already has a control named \"" + name + "\"");
-    }
-    Control& registered = *control;
-    impl_->controls.emplace_back(name, std::move(control));
-    return registered;
-}
-
-Control* Window::controlNamed(std::string_view name) const {
-    requireUIThread("Window.Control");
-    for (const auto& [registeredName, control] : impl_->controls) {
-        if (registeredName == name) {
-            return control.get();
-        }
-    }
-    return nullptr;
-}
-
-std::vector<Control*> Window::controls() const {
-    std::vector<Control*> result;
-    for (const auto& entry : impl_->controls) {
-        result.push_back(entry.second.get());
-    }
-    return result;
-}
-
-const std::string& Window::ClassName() const {
-    return impl_->className;
 }
 
 std::string Window::Title() const {
@@ -565,134 +434,10 @@ int64_t Window::Height() const {
                              : impl_->height;
 }
 
-void Window::setWidth(int64_t width) {
-    requireUIThread("Window.Width");
-    impl_->width = width;
-    impl_->applySize();
-}
-
-void Window::setHeight(int64_t height) {
-    requireUIThread("Window.Height");
-    impl_->height = height;
-    impl_->applySize();
-}
-
-bool Window::Visible() const {
-    requireUIThread("Window.Visible");
-    return impl_->visible;
-}
-
-void Window::setVisible(bool visible) {
-    requireUIThread("Window.Visible");
-    impl_->visible = visible;
-    impl_->applyVisibility();
-}
-
-bool Window::Resizeable() const {
-    return impl_->resizeable;
-}
-bool Window::MinimizeButton() const {
-    return impl_->minimizeButton;
-}
-bool Window::MaximizeButton() const {
-    return impl_->maximizeButton;
-}
-bool Window::CloseButton() const {
-    return impl_->closeButton;
-}
-
 void Window::Close() {
     requireUIThread("Window.Close");
     if (impl_->hwnd != nullptr) {
         ::SendMessageW(impl_->hwnd, WM_CLOSE, 0, 0);
-    }
-}
-
-bool Window::HasProperty(std::string_view name) const {
-    static const std::vector<std::string_view> names = {"Width",
-                                                        "Height",
-                                                        "MinWidth",
-                                                        "MinHeight",
-                                                        "MaxWidth",
-                                                        "MaxHeight",
-                                                        "Frame",
-                                                        "Title",
-                                                        "CloseButton",
-                                                        "Resizeable",
-                                                        "MaximizeButton",
-                                                        "MinimizeButton",
-                                                        "FullScreenButton",
-                                                        "Composite",
-                                                        "MacProcID",
-                                                        "Placement",
-                                                        "Visible",
-                                                        "LiveResize",
-                                                        "FullScreen",
-                                                        "HasBackColor",
-                                                        "BackColor",
-                                                        "MenuBarVisible"};
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-void Window::SetProperty(std::string_view name, const PropertyValue& value) {
-    requireUIThread("Window.SetProperty");
-    Impl& d = *impl_;
-    if (name == "Width" || name == "Height" || name == "MinWidth" || name == "MinHeight" ||
-        name == "MaxWidth" || name == "MaxHeight") {
-        int64_t& field = name == "Width"       ? d.width
-                         : name == "Height"    ? d.height
-                         : name == "MinWidth"  ? d.minWidth
-                         : name == "MinHeight" ? d.minHeight
-                         : name == "MaxWidth"  ? d.maxWidth
-                                               : d.maxHeight;
-        field = integerOf(value);
-        d.applySize();
-    } else if (name == "Frame") {
-        // 0, the document window, is the platform's ordinary top-level window.
-        d.frame = integerOf(value);
-    } else if (name == "Title") {
-        setTitle(std::get<std::string>(value));
-    } else if (name == "CloseButton") {
-        d.closeButton = booleanOf(value);
-        d.applyFlags();
-    } else if (name == "Resizeable") {
-        d.resizeable = booleanOf(value);
-        d.applyFlags();
-    } else if (name == "MaximizeButton") {
-        d.maximizeButton = booleanOf(value);
-        d.applyFlags();
-    } else if (name == "MinimizeButton") {
-        d.minimizeButton = booleanOf(value);
-        d.applyFlags();
-    } else if (name == "FullScreenButton") {
-        // A macOS title-bar button; Windows has none.
-        d.fullScreenButton = booleanOf(value);
-    } else if (name == "Composite") {
-        d.composite = booleanOf(value);
-    } else if (name == "MacProcID") {
-        d.macProcID = integerOf(value);
-    } else if (name == "Placement") {
-        // 0 leaves the position to the system (CW_USEDEFAULT).
-        d.placement = integerOf(value);
-    } else if (name == "Visible") {
-        d.visible = booleanOf(value);
-        d.applyVisibility();
-    } else if (name == "LiveResize") {
-        d.liveResize = booleanOf(value);
-    } else if (name == "FullScreen") {
-        d.fullScreen = booleanOf(value);
-        d.applyVisibility();
-    } else if (name == "HasBackColor") {
-        d.hasBackColor = booleanOf(value);
-        d.applyBackground();
-    } else if (name == "BackColor") {
-        d.backColor = std::get<Color>(value);
-        d.applyBackground();
-    } else if (name == "MenuBarVisible") {
-        // The program defines no menu bar, so there is nothing to show or hide.
-        d.menuBarVisible = booleanOf(value);
-    } else {
-        throw UnsupportedFormatException("a window has no property \"" + std::string(name) + "\"");
     }
 }
 
@@ -722,21 +467,22 @@ void Window::updateTabOrder() {
     }
 }
 
-std::shared_ptr<Window> RuntimeGetImplicitWindow(std::string_view className) {
-    requireUIThread("RuntimeGetImplicitWindow");
-    Registry& r = registry();
-    const auto it = r.implicit.find(className);
-    return it == r.implicit.end() ? nullptr : it->second.lock();
+WindowState& stateOf(const Window& window) {
+    return window.impl();
 }
 
-int64_t WindowCount() {
-    requireUIThread("WindowCount");
-    return static_cast<int64_t>(registry().open.size());
+namespace backend {
+
+// The application ends with its last window, as on the other platform.
+void lastWindowReleased() {
+    // The application ends with its last window, as on the other platform; from then on it
+    // counts as ending, so work that was waiting (an update check) offers nothing more.
+    if (state().loopRunning) {
+        state().ending = true;
+        win32::requestQuit(0);
+    }
 }
 
-std::vector<std::shared_ptr<Window>> openWindows() {
-    requireUIThread("Window");
-    return registry().open;
-}
+} // namespace backend
 
 } // namespace host

@@ -1,0 +1,72 @@
+#pragma once
+
+// The part of a window that is the same on every platform: its controls, its class name and
+// the values its properties hold. Each backend's Window::Impl derives from it and says how a
+// value reaches the screen. Private to src/host.
+
+#include "host/PropertyBlock.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace host {
+
+class Control;
+class Window;
+
+struct WindowState {
+    WindowState() = default;
+    WindowState(const WindowState&) = delete;
+    WindowState& operator=(const WindowState&) = delete;
+    virtual ~WindowState() = default;
+
+    std::vector<std::pair<std::string, std::unique_ptr<Control>>> controls;
+
+    std::string className;
+    bool building = false;
+
+    int64_t width = 100;
+    int64_t height = 100;
+    int64_t minWidth = 64;
+    int64_t minHeight = 64;
+    int64_t maxWidth = 32000;
+    int64_t maxHeight = 32000;
+    int64_t frame = 0;
+    int64_t macProcID = 0;
+    int64_t placement = 0;
+    bool closeButton = true;
+    bool resizeable = true;
+    bool maximizeButton = true;
+    bool minimizeButton = true;
+    bool fullScreenButton = false;
+    bool composite = false;
+    bool visible = true;
+    bool liveResize = true;
+    bool fullScreen = false;
+    bool hasBackColor = false;
+    Color backColor{0xFF, 0xFF, 0xFF, 0x00};
+    bool menuBarVisible = true;
+
+    // The title-bar buttons.
+    virtual void applyFlags() = 0;
+    // The size and its limits.
+    virtual void applySize() = 0;
+    // A change of Resizeable touches both the buttons and the limits.
+    virtual void applyResizeable() = 0;
+    virtual void applyBackground() = 0;
+    // Shows or hides the window, unless it is being built.
+    virtual void applyVisibility() = 0;
+};
+
+// Implemented by the backend: the state of a window.
+WindowState& stateOf(const Window& window);
+
+// The host lets go of a closed window: out of the open list and the implicit instances.
+void releaseWindow(const Window* window);
+// The open windows, without the thread check, for the backend's own use.
+const std::vector<std::shared_ptr<Window>>& openWindowList();
+
+} // namespace host
