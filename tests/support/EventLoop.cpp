@@ -24,6 +24,10 @@ void runLoopFor(std::chrono::milliseconds duration) {
     runLoopUntil([&] { return Clock::now() >= deadline; }, duration + std::chrono::seconds(1));
 }
 
+void postToLoop(std::function<void()> fn) {
+    host::loop::post(std::move(fn));
+}
+
 Timer::Timer(std::chrono::milliseconds interval, bool repeat, std::function<void()> fn)
     : timer_(host::loop::startTimer(interval.count(), repeat, std::move(fn))) {}
 

@@ -24,6 +24,9 @@ bool runLoopUntil(const std::function<bool()>& pred,
 // Runs the event loop for a while; for tests that show that nothing happens meanwhile.
 void runLoopFor(std::chrono::milliseconds duration);
 
+// Runs fn on the main thread from the event loop, after what is already queued.
+void postToLoop(std::function<void()> fn);
+
 // A timer of the program's event loop, stopped when destroyed.
 class Timer {
 public:
