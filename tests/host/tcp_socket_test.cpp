@@ -143,15 +143,19 @@ TEST_F(TCPSocketTest, EventLoopKeepsRunningWhileANameIsResolved) {
     // delivered: a lookup that held the main thread would have its Connected come first.
     // (Posted, not a timer: the Win32 loop's timers fire no sooner than every 10 ms.)
     int ticks = 0;
+    bool chainEnded = false;
     std::function<void()> tick = [&] {
         if (r.log.empty()) {
             ++ticks;
             testsupport::postToLoop(tick);
+        } else {
+            chainEnded = true;
         }
     };
     s.Connect();
     testsupport::postToLoop(tick);
-    ASSERT_TRUE(runLoopUntil([&] { return !r.log.empty(); }));
+    // The chain refers to this test's locals: it must have ended before they go.
+    ASSERT_TRUE(runLoopUntil([&] { return chainEnded; }));
     EXPECT_EQ(r.log.front(), "Connected");
     EXPECT_GT(ticks, 0) << "the loop ran other events between Connect and Connected";
 }
