@@ -86,6 +86,19 @@ std::string unescapeQuoted(const std::string& quoted) {
     return plain;
 }
 
+// A quoted string standing for text: each quotation mark and backslash escaped.
+std::string escapeQuoted(const std::string& plain) {
+    std::string quoted;
+    quoted.reserve(plain.size());
+    for (const char c : plain) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quoted;
+}
+
 host::Random& nonceGenerator() {
     static host::Random generator;
     return generator;
@@ -894,7 +907,9 @@ std::string HTTPSocket::_CreateAuthenticationData(const std::string& scheme,
     const std::string response = _EncodeHex(
         host::MD5(ha1 + ":" + unescapeQuoted(nonce) + ":" + nc + ":" + cnonce + ":auth:" + ha2));
     const std::string q = "\"";
-    std::string value = "Digest username=" + q + userName + q + ", ";
+    // The name is the owner's plain text; unescaped, a quotation mark in it would end the
+    // quoted string early and a backslash would be taken as an escape.
+    std::string value = "Digest username=" + q + escapeQuoted(userName) + q + ", ";
     value += "realm=" + q + realm + q + ", ";
     value += "nonce=" + q + nonce + q + ", ";
     value += "uri=" + q + uri + q + ", ";

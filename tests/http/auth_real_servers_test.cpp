@@ -194,7 +194,8 @@ TEST(LighttpdAuthTest, DigestRealmWithQuotationMarkAndBackslashGoesBackAsSent) {
     ensureApplication();
     TempDir docroot("tamsel-lighttpd-www");
     docroot.write("secret.txt", kSecret);
-    LighttpdServer lighttpd(docroot.path(), R"(say \"hi\" \\ there)", {{"dave", "pass word"}});
+    LighttpdServer lighttpd(docroot.path(), R"(say \"hi\" \\ there)",
+                            {{"dave", "pass word"}, {R"(e"v\e)", "secret"}});
     http::HTTPSocket s;
     Credentials right{"dave", "pass word"};
     s.AuthenticationRequired = right.handler();
@@ -202,6 +203,14 @@ TEST(LighttpdAuthTest, DigestRealmWithQuotationMarkAndBackslashGoesBackAsSent) {
     EXPECT_EQ(s.HTTPStatusCode(), 200);
     EXPECT_EQ(right.calls, 1);
     EXPECT_EQ(right.realms, std::vector<std::string>{R"(say "hi" \ there)"});
+
+    // The user name is the owner's plain text, escaped on the way out.
+    http::HTTPSocket quoted;
+    Credentials eve{R"(e"v\e)", "secret"};
+    quoted.AuthenticationRequired = eve.handler();
+    EXPECT_EQ(quoted.Get(lighttpd.url("/secret.txt"), 10), kSecret);
+    EXPECT_EQ(quoted.HTTPStatusCode(), 200);
+    EXPECT_EQ(eve.calls, 1);
     if (HasFailure()) {
         std::printf("lighttpd error log:\n%s\n", lighttpd.errorLog().c_str());
     }

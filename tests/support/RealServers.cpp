@@ -638,10 +638,15 @@ LighttpdServer::LighttpdServer(std::string docroot, const std::string& realm,
         }
         plainRealm += realm[i];
     }
-    // lighttpd looks a user up by the realm text it sends.
+    // lighttpd looks a user up by the realm text it sends and by the user name as it came,
+    // still escaped; the digest is over the plain texts.
     std::string digestLines;
     for (const auto& [user, password] : digestUsers) {
-        digestLines += user + ":" + realm + ":" +
+        std::string quotedUser;
+        for (const char c : user) {
+            quotedUser += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+        }
+        digestLines += quotedUser + ":" + realm + ":" +
                        md5Hex(dir_, user + ":" + plainRealm + ":" + password) + "\n";
     }
     dir_.write("htdigest", digestLines);
