@@ -17,6 +17,7 @@ namespace host {
 
 class Window;
 class StreamPlayer;
+struct ControlState;
 
 // The Index of a control that is not an element of a control set.
 inline constexpr int64_t kNoControlIndex = INT64_C(-2147483648);
@@ -67,6 +68,11 @@ protected:
     virtual void setOwnProperty(std::string_view name, const PropertyValue& value) = 0;
 
 private:
+    // The values every backend keeps alike; the backend's Impl holds them.
+    ControlState& state() const;
+    // Shows Name and HelpTag where the platform has a place for them.
+    void showTexts();
+
     std::unique_ptr<Impl> impl_;
 };
 

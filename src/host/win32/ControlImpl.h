@@ -3,6 +3,7 @@
 // What the Win32 window and its controls share about a control: its child window, its
 // place in layout units, and the font it was given. Private to src/host/win32.
 
+#include "host/ControlState.h"
 #include "host/Controls.h"
 #include "host/win32/Win32.h"
 
@@ -11,8 +12,8 @@
 
 namespace host {
 
-struct Control::Impl {
-    Impl(Window& parentWindow, HWND child) : parent(&parentWindow), hwnd(child) {}
+struct Control::Impl : ControlState {
+    Impl(Window& parentWindow, HWND child) : ControlState(parentWindow), hwnd(child) {}
     ~Impl();
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
@@ -23,28 +24,14 @@ struct Control::Impl {
     // otherwise) at the window's current dpi.
     void refreshFont();
 
-    Window* parent;
     HWND hwnd; // nullptr for a control without a window of its own, or once it is destroyed
     HFONT font = nullptr;
     std::function<LOGFONTW(UINT dpi)> fontFor;
-    std::string name;
-    int64_t index = kNoControlIndex;
+    // The place in layout units (96 dpi), kept here since a destroyed child cannot be read.
     int64_t left = 0;
     int64_t top = 0;
     int64_t width = 0;
     int64_t height = 0;
-    bool lockLeft = true;
-    bool lockTop = true;
-    bool lockRight = false;
-    bool lockBottom = false;
-    int64_t tabPanelIndex = 0;
-    int64_t tabIndex = 0;
-    bool tabStop = true;
-    bool enabled = true;
-    bool visible = true;
-    bool autoDeactivate = true;
-    std::string helpTag;
-    std::string initialParent;
 };
 
 namespace win32 {

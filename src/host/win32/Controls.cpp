@@ -16,11 +16,6 @@
 namespace host {
 namespace {
 
-template <size_t N>
-bool contains(const std::array<std::string_view, N>& names, std::string_view name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
-
 // Font units of the host: 0 the default, 1 pixels, 2 points; others count as points.
 constexpr uint8_t kFontUnitPixel = 1;
 
@@ -85,18 +80,13 @@ Control::~Control() {
     }
 }
 
-Window& Control::parentWindow() const {
-    return *impl_->parent;
+ControlState& Control::state() const {
+    return *impl_;
 }
 
-std::string Control::Name() const {
-    requireUIThread("Control.Name");
-    return impl_->name;
-}
-
-int64_t Control::Index() const {
-    return impl_->index;
-}
+// Name has no place on screen, and HelpTag is kept only: a tooltip would need a tooltip
+// control the program never shows.
+void Control::showTexts() {}
 
 int64_t Control::Left() const {
     requireUIThread("Control.Left");
@@ -142,11 +132,6 @@ void Control::setHeight(int64_t height) {
     impl_->place();
 }
 
-bool Control::Enabled() const {
-    requireUIThread("Control.Enabled");
-    return impl_->enabled;
-}
-
 void Control::setEnabled(bool enabled) {
     requireUIThread("Control.Enabled");
     impl_->enabled = enabled;
@@ -155,97 +140,11 @@ void Control::setEnabled(bool enabled) {
     }
 }
 
-bool Control::Visible() const {
-    requireUIThread("Control.Visible");
-    return impl_->visible;
-}
-
 void Control::setVisible(bool visible) {
     requireUIThread("Control.Visible");
     impl_->visible = visible;
     if (impl_->hwnd != nullptr) {
         ::ShowWindow(impl_->hwnd, visible ? SW_SHOWNA : SW_HIDE);
-    }
-}
-
-int64_t Control::TabIndex() const {
-    requireUIThread("Control.TabIndex");
-    return impl_->tabIndex;
-}
-
-void Control::setTabIndex(int64_t tabIndex) {
-    requireUIThread("Control.TabIndex");
-    impl_->tabIndex = tabIndex;
-    impl_->parent->updateTabOrder();
-}
-
-bool Control::TabStop() const {
-    requireUIThread("Control.TabStop");
-    return impl_->tabStop;
-}
-
-std::string Control::HelpTag() const {
-    requireUIThread("Control.HelpTag");
-    return impl_->helpTag;
-}
-
-bool Control::HasProperty(std::string_view name) const {
-    static constexpr std::array<std::string_view, 18> common = {
-        "Name",     "Index",   "Left",      "Top",        "Width",          "Height",
-        "LockLeft", "LockTop", "LockRight", "LockBottom", "TabPanelIndex",  "TabIndex",
-        "TabStop",  "Enabled", "Visible",   "HelpTag",    "AutoDeactivate", "InitialParent"};
-    return contains(common, name) || hasOwnProperty(name);
-}
-
-void Control::SetProperty(std::string_view name, const PropertyValue& value) {
-    requireUIThread("Control.SetProperty");
-    Impl& d = *impl_;
-    if (name == "Name") {
-        d.name = stringOf(value);
-    } else if (name == "Index") {
-        d.index = integerOf(value);
-    } else if (name == "Left") {
-        setLeft(integerOf(value));
-    } else if (name == "Top") {
-        setTop(integerOf(value));
-    } else if (name == "Width") {
-        setWidth(integerOf(value));
-    } else if (name == "Height") {
-        setHeight(integerOf(value));
-    } else if (name == "LockLeft") {
-        d.lockLeft = booleanOf(value);
-    } else if (name == "LockTop") {
-        d.lockTop = booleanOf(value);
-    } else if (name == "LockRight") {
-        d.lockRight = booleanOf(value);
-    } else if (name == "LockBottom") {
-        d.lockBottom = booleanOf(value);
-    } else if (name == "TabPanelIndex") {
-        // Only meaningful inside a tab panel; these controls sit on the window itself.
-        d.tabPanelIndex = integerOf(value);
-    } else if (name == "TabIndex") {
-        setTabIndex(integerOf(value));
-    } else if (name == "TabStop") {
-        d.tabStop = booleanOf(value);
-        d.parent->updateTabOrder();
-    } else if (name == "Enabled") {
-        setEnabled(booleanOf(value));
-    } else if (name == "Visible") {
-        setVisible(booleanOf(value));
-    } else if (name == "HelpTag") {
-        // Kept; tooltips would need a tooltip control the program never shows.
-        d.helpTag = stringOf(value);
-    } else if (name == "AutoDeactivate") {
-        // A macOS behaviour for inactive windows; nothing to do elsewhere.
-        d.autoDeactivate = booleanOf(value);
-    } else if (name == "InitialParent") {
-        // Empty: the control sits directly on the window, which is the only parent here.
-        d.initialParent = stringOf(value);
-    } else if (hasOwnProperty(name)) {
-        setOwnProperty(name, value);
-    } else {
-        throw UnsupportedFormatException(std::string("a ") + ClassName() + " has no property \"" +
-                                         std::string(name) + "\"");
     }
 }
 
@@ -346,13 +245,6 @@ void PushButton::Push() {
             handler(*this);
         }
     });
-}
-
-bool PushButton::hasOwnProperty(std::string_view name) const {
-    static constexpr std::array<std::string_view, 10> own = {
-        "Caption",  "Default",  "Cancel", "ButtonStyle", "TextFont",
-        "TextSize", "TextUnit", "Bold",   "Italic",      "Underline"};
-    return contains(own, name);
 }
 
 void PushButton::setOwnProperty(std::string_view name, const PropertyValue& value) {
@@ -491,12 +383,6 @@ void Slider::applyRange() {
     }
 }
 
-bool Slider::hasOwnProperty(std::string_view name) const {
-    static constexpr std::array<std::string_view, 7> own = {
-        "Minimum", "Value", "Maximum", "LineStep", "PageStep", "LiveScroll", "TickStyle"};
-    return contains(own, name);
-}
-
 void Slider::setOwnProperty(std::string_view name, const PropertyValue& value) {
     SliderState& s = *state_;
     HWND hwnd = impl().hwnd;
@@ -552,101 +438,8 @@ std::shared_ptr<Movie> OpenURLMovie(const std::string& url) {
     return std::make_shared<Movie>(url);
 }
 
-struct MoviePlayer::PlayerState {
-    StreamPlayer player;
-    std::shared_ptr<Movie> movie;
-    bool autoResize = true;
-    bool border = false;
-    bool speaker = false;
-    bool hasStep = false;
-    int64_t playerType = 0;
-    int64_t controller = 0;
-    bool palindrome = false;
-};
-
 // The player has no picture and no controller of its own: no window, never focused.
 MoviePlayer::MoviePlayer(Window& parent)
     : Control(std::make_unique<Impl>(parent, nullptr)), state_(std::make_unique<PlayerState>()) {}
-
-MoviePlayer::~MoviePlayer() = default;
-
-std::shared_ptr<Movie> MoviePlayer::movie() const {
-    requireUIThread("MoviePlayer.Movie");
-    return state_->movie;
-}
-
-void MoviePlayer::setMovie(std::shared_ptr<Movie> movie) {
-    requireUIThread("MoviePlayer.Movie");
-    state_->movie = std::move(movie);
-    state_->player.setUrl(state_->movie ? state_->movie->url() : std::string());
-}
-
-void MoviePlayer::Play() {
-    requireUIThread("MoviePlayer.Play");
-    state_->player.play();
-}
-
-void MoviePlayer::Stop() {
-    requireUIThread("MoviePlayer.Stop");
-    state_->player.stop();
-}
-
-int64_t MoviePlayer::Volume() const {
-    requireUIThread("MoviePlayer.Volume");
-    return state_->player.volume();
-}
-
-void MoviePlayer::setVolume(int64_t volume) {
-    requireUIThread("MoviePlayer.Volume");
-    state_->player.setVolume(volume);
-}
-
-bool MoviePlayer::AutoPlay() const {
-    return state_->player.autoPlay();
-}
-bool MoviePlayer::Looping() const {
-    return state_->player.looping();
-}
-
-bool MoviePlayer::isPlaying() const {
-    requireUIThread("MoviePlayer.IsPlaying");
-    return state_->player.isPlaying();
-}
-
-StreamPlayer& MoviePlayer::player() const {
-    return state_->player;
-}
-
-bool MoviePlayer::hasOwnProperty(std::string_view name) const {
-    static constexpr std::array<std::string_view, 9> own = {
-        "AutoResize", "Border",   "Speaker", "HasStep",   "PlayerType",
-        "Controller", "AutoPlay", "Looping", "Palindrome"};
-    return contains(own, name);
-}
-
-void MoviePlayer::setOwnProperty(std::string_view name, const PropertyValue& value) {
-    PlayerState& s = *state_;
-    // Picture, controller and frame stepping have no meaning for a player that only plays
-    // sound; they are kept as set.
-    if (name == "AutoResize") {
-        s.autoResize = booleanOf(value);
-    } else if (name == "Border") {
-        s.border = booleanOf(value);
-    } else if (name == "Speaker") {
-        s.speaker = booleanOf(value);
-    } else if (name == "HasStep") {
-        s.hasStep = booleanOf(value);
-    } else if (name == "PlayerType") {
-        s.playerType = integerOf(value);
-    } else if (name == "Controller") {
-        s.controller = integerOf(value);
-    } else if (name == "AutoPlay") {
-        s.player.setAutoPlay(booleanOf(value));
-    } else if (name == "Looping") {
-        s.player.setLooping(booleanOf(value));
-    } else if (name == "Palindrome") {
-        s.palindrome = booleanOf(value);
-    }
-}
 
 } // namespace host

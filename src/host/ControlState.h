@@ -1,0 +1,60 @@
+#pragma once
+
+// The part of a control that is the same on every platform: the values its common properties
+// hold and the movie player's state. Each backend's Control::Impl derives from ControlState
+// and says how a value reaches the screen. Private to src/host.
+
+#include "host/Controls.h"
+#include "host/StreamPlayer.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace host {
+
+struct ControlState {
+    explicit ControlState(Window& parentWindow) : parent(&parentWindow) {}
+    ControlState(const ControlState&) = delete;
+    ControlState& operator=(const ControlState&) = delete;
+    ~ControlState() = default;
+
+    Window* parent;
+    std::string name;
+    int64_t index = kNoControlIndex;
+    bool lockLeft = true;
+    bool lockTop = true;
+    bool lockRight = false;
+    bool lockBottom = false;
+    int64_t tabPanelIndex = 0;
+    int64_t tabIndex = 0;
+    bool tabStop = true;
+    bool enabled = true;
+    bool visible = true;
+    bool autoDeactivate = true;
+    std::string helpTag;
+    std::string initialParent;
+};
+
+// The movie player plays sound only: picture, controller and frame stepping are kept as set.
+struct MoviePlayer::PlayerState {
+    StreamPlayer player;
+    std::shared_ptr<Movie> movie;
+    bool autoResize = true;
+    bool border = false;
+    bool speaker = false;
+    bool hasStep = false;
+    int64_t playerType = 0;
+    int64_t controller = 0;
+    bool palindrome = false;
+};
+
+template <size_t N>
+bool containsName(const std::array<std::string_view, N>& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+} // namespace host
