@@ -84,7 +84,8 @@ public:
     static double linearGain(int64_t volume);
 
 private:
-    struct Impl;
+    struct Impl;   // what every platform keeps alike
+    struct Engine; // the platform's playback, an Impl
     std::unique_ptr<Impl> impl_;
 };
 

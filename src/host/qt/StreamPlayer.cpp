@@ -2,8 +2,8 @@
 
 #include "host/Application.h"
 #include "host/Exceptions.h"
+#include "host/StreamPlayerState.h"
 
-#include <QAudio>
 #include <QAudioOutput>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -35,8 +35,8 @@ void preferGStreamerBackend() {
 
 } // namespace
 
-struct StreamPlayer::Impl {
-    Impl() {
+struct StreamPlayer::Engine final : StreamPlayer::Impl {
+    Engine() {
         preferGStreamerBackend();
         freshBackend();
 
@@ -92,14 +92,14 @@ struct StreamPlayer::Impl {
         freshBackend();
     }
 
-    ~Impl() {
-        // The player goes before its output; its signals must not reach a half-destroyed Impl.
+    ~Engine() override {
+        // The player goes before its output; its signals must not reach a half-destroyed Engine.
         QObject::disconnect(player.get(), nullptr, &context, nullptr);
         player.reset();
     }
 
     // Hands the stream to the backend afresh and starts it.
-    void open() {
+    void open() override {
         reopenTimer.stop();
         lastError.clear();
         state = State::Opening;
@@ -112,7 +112,9 @@ struct StreamPlayer::Impl {
         stallTimer.start();
     }
 
-    void halt() {
+    void applyVolume() override { output->setVolume(static_cast<float>(linearGain(volume))); }
+
+    void halt() override {
         const bool gotGoing = state == State::Playing;
         wanted = false;
         state = State::Stopped;
@@ -203,111 +205,21 @@ struct StreamPlayer::Impl {
         }
     }
 
-    QObject context; // receiver of every connection, so they all end with the Impl
-    QObject retired; // backends let go of and not destroyed yet; at the latest, with the Impl
+    QObject context; // receiver of every connection, so they all end with the Engine
+    QObject retired; // backends let go of and not destroyed yet; at the latest, with the Engine
     std::unique_ptr<QMediaPlayer> player;
     std::unique_ptr<QAudioOutput> output;
     QTimer reopenTimer;
     QTimer stallTimer;
     QElapsedTimer lastProgress;
 
-    std::string url;
-    int64_t volume = FullVolume;
-    bool looping = false;
-    bool autoPlay = false;
-    bool wanted = false; // play() (or AutoPlay) happened and no stop() since
-    State state = State::Stopped;
-    std::string lastError;
-    int64_t reopens = 0;
     int backendChanges = 0; // > 0 while we drive the backend ourselves: its echoes are ours
 };
 
 StreamPlayer::StreamPlayer() {
     requireMainThread("Constructor");
     ensureRuntime();
-    impl_ = std::make_unique<Impl>();
-}
-
-StreamPlayer::~StreamPlayer() = default;
-
-void StreamPlayer::setUrl(const std::string& url) {
-    requireMainThread("Movie");
-    impl_->halt();
-    impl_->url = url;
-    if (impl_->autoPlay) {
-        play();
-    }
-}
-
-std::string StreamPlayer::url() const {
-    requireMainThread("Movie");
-    return impl_->url;
-}
-
-void StreamPlayer::play() {
-    requireMainThread("Play");
-    if (impl_->wanted || impl_->url.empty()) {
-        return;
-    }
-    impl_->wanted = true;
-    impl_->reopens = 0;
-    impl_->open();
-}
-
-void StreamPlayer::stop() {
-    requireMainThread("Stop");
-    impl_->halt();
-}
-
-void StreamPlayer::setVolume(int64_t volume) {
-    requireMainThread("Volume");
-    impl_->volume = std::clamp<int64_t>(volume, 0, FullVolume);
-    impl_->output->setVolume(static_cast<float>(linearGain(impl_->volume)));
-}
-
-int64_t StreamPlayer::volume() const {
-    requireMainThread("Volume");
-    return impl_->volume;
-}
-
-void StreamPlayer::setLooping(bool looping) {
-    requireMainThread("Looping");
-    impl_->looping = looping;
-}
-
-bool StreamPlayer::looping() const {
-    requireMainThread("Looping");
-    return impl_->looping;
-}
-
-void StreamPlayer::setAutoPlay(bool autoPlay) {
-    requireMainThread("AutoPlay");
-    impl_->autoPlay = autoPlay;
-}
-
-bool StreamPlayer::autoPlay() const {
-    requireMainThread("AutoPlay");
-    return impl_->autoPlay;
-}
-
-bool StreamPlayer::isPlaying() const {
-    requireMainThread("IsPlaying");
-    return impl_->wanted;
-}
-
-StreamPlayer::State StreamPlayer::state() const {
-    requireMainThread("State");
-    return impl_->state;
-}
-
-std::string StreamPlayer::lastError() const {
-    requireMainThread("LastError");
-    return impl_->lastError;
-}
-
-int64_t StreamPlayer::reopenCount() const {
-    requireMainThread("ReopenCount");
-    return impl_->reopens;
+    impl_ = std::make_unique<Engine>();
 }
 
 // GStreamer's HTTP source turns icy-name into the stream's "organization" tag and its ICY
@@ -318,7 +230,10 @@ std::string StreamPlayer::stationName() const {
     if (!impl_->wanted) {
         return {};
     }
-    return impl_->player->metaData().stringValue(QMediaMetaData::Publisher).toStdString();
+    return static_cast<const Engine&>(*impl_)
+        .player->metaData()
+        .stringValue(QMediaMetaData::Publisher)
+        .toStdString();
 }
 
 std::string StreamPlayer::streamTitle() const {
@@ -326,13 +241,10 @@ std::string StreamPlayer::streamTitle() const {
     if (!impl_->wanted) {
         return {};
     }
-    return impl_->player->metaData().stringValue(QMediaMetaData::Title).toStdString();
-}
-
-double StreamPlayer::linearGain(int64_t volume) {
-    const double level = static_cast<double>(std::clamp<int64_t>(volume, 0, FullVolume)) /
-                         static_cast<double>(FullVolume);
-    return QAudio::convertVolume(level, QAudio::CubicVolumeScale, QAudio::LinearVolumeScale);
+    return static_cast<const Engine&>(*impl_)
+        .player->metaData()
+        .stringValue(QMediaMetaData::Title)
+        .toStdString();
 }
 
 } // namespace host
