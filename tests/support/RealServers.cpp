@@ -169,13 +169,6 @@ bool waitForPort(uint16_t port, std::chrono::milliseconds timeout) {
     return false;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 bool openInThisProcess(const std::string& path) {
     const fs::path target = fs::weakly_canonical(path);
     std::error_code ec;
@@ -188,14 +181,6 @@ bool openInThisProcess(const std::string& path) {
     return false;
 }
 
-void writeFile(const std::string& path, std::string_view content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
 TempDir::TempDir(std::string_view prefix) {
     std::string pattern = (fs::temp_directory_path() / (std::string(prefix) + "-XXXXXX")).string();
     if (::mkdtemp(pattern.data()) == nullptr) {
@@ -204,22 +189,6 @@ TempDir::TempDir(std::string_view prefix) {
     path_ = pattern;
     // Servers that drop privileges must be able to look inside.
     ::chmod(path_.c_str(), 0755);
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-std::string TempDir::file(std::string_view name) const {
-    return path_ + "/" + std::string(name);
-}
-
-std::string TempDir::write(std::string_view name, std::string_view content) const {
-    const std::string path = file(name);
-    fs::create_directories(fs::path(path).parent_path());
-    writeFile(path, content);
-    return path;
 }
 
 // --- ServerProcess -----------------------------------------------------------------------

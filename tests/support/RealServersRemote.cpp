@@ -55,13 +55,6 @@ bool waitForPort(uint16_t port, std::chrono::milliseconds timeout) {
     return false;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(fs::path(path), std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 bool openInThisProcess(const std::string& path) {
     // Files the C runtime opens share neither writing nor deleting: an exclusive open of a
     // file that is open anywhere fails with a sharing violation.
@@ -72,14 +65,6 @@ bool openInThisProcess(const std::string& path) {
         return false;
     }
     return ::GetLastError() == ERROR_SHARING_VIOLATION;
-}
-
-void writeFile(const std::string& path, std::string_view content) {
-    std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
 }
 
 TempDir::TempDir(std::string_view prefix) {
@@ -96,22 +81,6 @@ TempDir::TempDir(std::string_view prefix) {
         }
     }
     throw std::runtime_error("cannot make a temporary folder");
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-std::string TempDir::file(std::string_view name) const {
-    return path_ + "/" + std::string(name);
-}
-
-std::string TempDir::write(std::string_view name, std::string_view content) const {
-    const std::string path = file(name);
-    fs::create_directories(fs::path(path).parent_path());
-    writeFile(path, content);
-    return path;
 }
 
 NginxServer::NginxServer(std::string docroot, std::chrono::seconds) : docroot_(std::move(docroot)) {
