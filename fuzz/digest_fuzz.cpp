@@ -85,6 +85,21 @@ std::string unescape(const std::string& quoted) {
     return plain;
 }
 
+// Reads the text of a quoted string (after its opening quotation mark) up to the closing one
+// and moves past that; false when none closes it.
+bool takeQuoted(const std::string& text, size_t& pos, std::string& out) {
+    for (size_t i = pos; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+            ++i;
+        } else if (text[i] == '"') {
+            out = text.substr(pos, i - pos);
+            pos = i + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
 class Client : public http::HTTPSocket {
 public:
     using HTTPSocket::_authenticationKey;
@@ -131,9 +146,15 @@ std::string checkDigest(const std::string& value, const std::string& user,
     std::string nc;
     std::string cnonce;
     std::string response;
+    // The user name is plain text on our side; on the wire it is a quoted string that a
+    // server reads back to the same text.
+    std::string quotedUser;
+    check(take(value, pos, "Digest username=\"") && takeQuoted(value, pos, quotedUser) &&
+              unescape(quotedUser) == user,
+          "user name");
     check(take(value, pos,
-               "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
-                   "\", uri=\"" + uri + "\", qop=auth, nc="),
+               ", realm=\"" + realm + "\", nonce=\"" + nonce + "\", uri=\"" + uri +
+                   "\", qop=auth, nc="),
           "Digest value up to nc");
     check(takeRun(
               value, pos, 8, [](char c) { return c >= '0' && c <= '9'; }, nc),
