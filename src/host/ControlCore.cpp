@@ -113,6 +113,48 @@ void Control::SetProperty(std::string_view name, const PropertyValue& value) {
     }
 }
 
+// A locked right (bottom) edge keeps its distance from the window's: the control stretches
+// when its left (top) edge is locked as well, and moves otherwise.
+void Control::parentResized(int64_t oldWidth, int64_t oldHeight, int64_t newWidth,
+                            int64_t newHeight) {
+    const ControlState& d = state();
+    const int64_t dx = newWidth - oldWidth;
+    const int64_t dy = newHeight - oldHeight;
+    if (d.lockRight) {
+        if (d.lockLeft) {
+            setWidth(std::max<int64_t>(0, Width() + dx));
+        } else {
+            setLeft(Left() + dx);
+        }
+    }
+    if (d.lockBottom) {
+        if (d.lockTop) {
+            setHeight(std::max<int64_t>(0, Height() + dy));
+        } else {
+            setTop(Top() + dy);
+        }
+    }
+}
+
+bool TextStyle::takeTextProperty(std::string_view name, const PropertyValue& value) {
+    if (name == "TextFont") {
+        textFont = stringOf(value);
+    } else if (name == "TextSize") {
+        textSize = std::get<float>(value);
+    } else if (name == "TextUnit") {
+        textUnit = std::get<FontUnit>(value);
+    } else if (name == "Bold") {
+        bold = booleanOf(value);
+    } else if (name == "Italic") {
+        italic = booleanOf(value);
+    } else if (name == "Underline") {
+        underline = booleanOf(value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 bool PushButton::hasOwnProperty(std::string_view name) const {
     static constexpr std::array<std::string_view, 10> own = {
         "Caption",  "Default",  "Cancel", "ButtonStyle", "TextFont",

@@ -39,6 +39,22 @@ struct ControlState {
     std::string initialParent;
 };
 
+// The look of a push button's text as its properties set it; each backend makes a font of it.
+struct TextStyle {
+    // Font units of the host: 0 the default, 1 pixels, 2 points; others count as points.
+    static constexpr uint8_t kPixelUnit = 1;
+
+    std::string textFont = "System"; // "System" (or nothing): the platform's own face
+    float textSize = 0.0F;           // 0: the platform's own size
+    FontUnit textUnit;
+    bool bold = false;
+    bool italic = false;
+    bool underline = false;
+
+    // Records TextFont, TextSize, TextUnit, Bold, Italic or Underline; false for another name.
+    bool takeTextProperty(std::string_view name, const PropertyValue& value);
+};
+
 // The movie player plays sound only: picture, controller and frame stepping are kept as set.
 struct MoviePlayer::PlayerState {
     StreamPlayer player;

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <new>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -200,6 +201,41 @@ TEST(Clock, TicksCountSixtiethsAndDoEventsRunsWhatIsPending) {
         QCoreApplication::instance(), [&] { ran = true; }, Qt::QueuedConnection);
     host::Application::DoEvents(-1);
     EXPECT_TRUE(ran);
+}
+
+} // namespace
+
+namespace {
+
+// A locked right edge keeps its distance from the window's: the control stretches when its
+// left edge is locked too, and moves otherwise; the bottom edge likewise.
+TEST(Controls, LockedEdgesFollowTheWindowsSize) {
+    host::ensureRuntime();
+    auto window = host::Window::create<host::Window>("LockWindow");
+    auto& stretched =
+        window->registerControl("Stretched", std::make_unique<host::PushButton>(*window));
+    auto& moved = window->registerControl("Moved", std::make_unique<host::PushButton>(*window));
+    for (host::Control* control : {&stretched, &moved}) {
+        control->SetProperty("Left", int64_t{10});
+        control->SetProperty("Top", int64_t{20});
+        control->SetProperty("Width", int64_t{50});
+        control->SetProperty("Height", int64_t{30});
+        control->SetProperty("LockRight", true);
+        control->SetProperty("LockBottom", true);
+    }
+    moved.SetProperty("LockLeft", false);
+    moved.SetProperty("LockTop", false);
+    window->setVisible(true);
+    QCoreApplication::processEvents();
+    window->setWidth(window->Width() + 40);
+    window->setHeight(window->Height() + 15);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(
+        std::make_tuple(stretched.Left(), stretched.Top(), stretched.Width(), stretched.Height()),
+        std::make_tuple(int64_t{10}, int64_t{20}, int64_t{90}, int64_t{45}));
+    EXPECT_EQ(std::make_tuple(moved.Left(), moved.Top(), moved.Width(), moved.Height()),
+              std::make_tuple(int64_t{50}, int64_t{35}, int64_t{50}, int64_t{30}));
+    window->Close();
 }
 
 } // namespace

@@ -25,9 +25,6 @@ int toInt(int64_t value) {
     return static_cast<int>(std::clamp<int64_t>(value, -2147483647 - 1, 2147483647));
 }
 
-// Font units of the host: 0 the default, 1 pixels, 2 points; others count as points.
-constexpr uint8_t kFontUnitPixel = 1;
-
 Control* controlWithWidget(const Window& window, const QWidget* widget) {
     for (Control* control : window.controls()) {
         if (widgetOf(*control) == widget) {
@@ -162,44 +159,15 @@ void Control::setVisible(bool visible) {
     impl_->widget->setVisible(visible);
 }
 
-void Control::parentResized(int64_t oldWidth, int64_t oldHeight, int64_t newWidth,
-                            int64_t newHeight) {
-    Impl& d = *impl_;
-    QRect r = d.widget->geometry();
-    const int dx = toInt(newWidth - oldWidth);
-    const int dy = toInt(newHeight - oldHeight);
-    if (d.lockRight) {
-        if (d.lockLeft) {
-            r.setWidth(std::max(0, r.width() + dx));
-        } else {
-            r.moveLeft(r.left() + dx);
-        }
-    }
-    if (d.lockBottom) {
-        if (d.lockTop) {
-            r.setHeight(std::max(0, r.height() + dy));
-        } else {
-            r.moveTop(r.top() + dy);
-        }
-    }
-    d.widget->setGeometry(r);
-}
-
 QWidget* widgetOf(const Control& control) {
     return control.impl().widget.data();
 }
 
 // ---- PushButton -----------------------------------------------------------------------
 
-struct PushButton::ButtonState {
+struct PushButton::ButtonState : TextStyle {
     bool cancel = false;
     int64_t buttonStyle = 0;
-    std::string textFont = "System";
-    float textSize = 0.0F;
-    FontUnit textUnit;
-    bool bold = false;
-    bool italic = false;
-    bool underline = false;
 };
 
 namespace {
@@ -273,18 +241,8 @@ void PushButton::setOwnProperty(std::string_view name, const PropertyValue& valu
         s.buttonStyle = integerOf(value);
         return;
     }
-    if (name == "TextFont") {
-        s.textFont = stringOf(value);
-    } else if (name == "TextSize") {
-        s.textSize = std::get<float>(value);
-    } else if (name == "TextUnit") {
-        s.textUnit = std::get<FontUnit>(value);
-    } else if (name == "Bold") {
-        s.bold = booleanOf(value);
-    } else if (name == "Italic") {
-        s.italic = booleanOf(value);
-    } else if (name == "Underline") {
-        s.underline = booleanOf(value);
+    if (!s.takeTextProperty(name, value)) {
+        return;
     }
     // "System" (or nothing) and size 0 stand for the platform's own button font.
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
@@ -292,7 +250,7 @@ void PushButton::setOwnProperty(std::string_view name, const PropertyValue& valu
         font.setFamily(QString::fromStdString(s.textFont));
     }
     if (s.textSize > 0.0F) {
-        if (s.textUnit.code == kFontUnitPixel) {
+        if (s.textUnit.code == TextStyle::kPixelUnit) {
             font.setPixelSize(std::max(1, static_cast<int>(s.textSize)));
         } else {
             font.setPointSizeF(s.textSize);

@@ -16,9 +16,6 @@
 namespace host {
 namespace {
 
-// Font units of the host: 0 the default, 1 pixels, 2 points; others count as points.
-constexpr uint8_t kFontUnitPixel = 1;
-
 // A child window of the host window, placed later by its block.
 HWND createChild(Window& parent, const wchar_t* windowClass, DWORD style) {
     HWND child =
@@ -148,41 +145,13 @@ void Control::setVisible(bool visible) {
     }
 }
 
-void Control::parentResized(int64_t oldWidth, int64_t oldHeight, int64_t newWidth,
-                            int64_t newHeight) {
-    Impl& d = *impl_;
-    const int64_t dx = newWidth - oldWidth;
-    const int64_t dy = newHeight - oldHeight;
-    if (d.lockRight) {
-        if (d.lockLeft) {
-            d.width = std::max<int64_t>(0, d.width + dx);
-        } else {
-            d.left += dx;
-        }
-    }
-    if (d.lockBottom) {
-        if (d.lockTop) {
-            d.height = std::max<int64_t>(0, d.height + dy);
-        } else {
-            d.top += dy;
-        }
-    }
-    d.place();
-}
-
 // ---- PushButton -----------------------------------------------------------------------
 
-struct PushButton::ButtonState {
+struct PushButton::ButtonState : TextStyle {
     std::string caption;
     bool isDefault = false;
     bool cancel = false;
     int64_t buttonStyle = 0;
-    std::string textFont = "System";
-    float textSize = 0.0F;
-    FontUnit textUnit;
-    bool bold = false;
-    bool italic = false;
-    bool underline = false;
 };
 
 PushButton::PushButton(Window& parent)
@@ -199,7 +168,7 @@ PushButton::PushButton(Window& parent)
                         font.lfFaceName);
         }
         if (s->textSize > 0.0F) {
-            const double perUnit = s->textUnit.code == kFontUnitPixel ? 96.0 : 72.0;
+            const double perUnit = s->textUnit.code == TextStyle::kPixelUnit ? 96.0 : 72.0;
             font.lfHeight = -static_cast<LONG>(s->textSize * dpi / perUnit + 0.5);
         }
         font.lfWeight = s->bold ? FW_BOLD : FW_NORMAL;
@@ -270,18 +239,8 @@ void PushButton::setOwnProperty(std::string_view name, const PropertyValue& valu
         s.buttonStyle = integerOf(value);
         return;
     }
-    if (name == "TextFont") {
-        s.textFont = stringOf(value);
-    } else if (name == "TextSize") {
-        s.textSize = std::get<float>(value);
-    } else if (name == "TextUnit") {
-        s.textUnit = std::get<FontUnit>(value);
-    } else if (name == "Bold") {
-        s.bold = booleanOf(value);
-    } else if (name == "Italic") {
-        s.italic = booleanOf(value);
-    } else if (name == "Underline") {
-        s.underline = booleanOf(value);
+    if (!s.takeTextProperty(name, value)) {
+        return;
     }
     impl().refreshFont();
 }
