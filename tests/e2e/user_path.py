@@ -363,13 +363,17 @@ class Run:
 
     def close_and_expect_zero(self, proc, window, label):
         self.screen.close(window)
+        self.expect_exit_zero(proc, label, "closing the window",
+                              "closing the window ends the process with exit status 0")
+
+    def expect_exit_zero(self, proc, label, action, success):
         try:
             status = proc.wait(15)
         except subprocess.TimeoutExpired:
             proc.kill()
-            raise StepFailed("%s: closing the window did not end the process within 15 s" % label)
+            raise StepFailed("%s: %s did not end the process within 15 s" % (label, action))
         check(status == 0, "%s: closing the window ended the process with status %d" % (label, status))
-        step("%s: closing the window ends the process with exit status 0" % label)
+        step("%s: %s" % (label, success))
 
     def silent_server_then_close(self):
         """The version server takes the request and says nothing (frozen), then answers with an
@@ -641,13 +645,8 @@ class WineRun(Run):
         x, y, _, _ = self.main()["client"]
         self.click(x + 5, y + 5)
         xdotool("key", "alt+F4")
-        try:
-            status = proc.wait(15)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            raise StepFailed("%s: Alt+F4 did not end the process within 15 s" % label)
-        check(status == 0, "%s: closing the window ended the process with status %d" % (label, status))
-        step("%s: Alt+F4 closes the window and ends the process with exit status 0" % label)
+        self.expect_exit_zero(proc, label, "Alt+F4",
+                              "Alt+F4 closes the window and ends the process with exit status 0")
 
     def offered(self, answer_key, label):
         self.offer(self.args.newer_version)
