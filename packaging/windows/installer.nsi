@@ -43,7 +43,35 @@ Function un.onInit
     SetRegView 64
 FunctionEnd
 
+; A running player holds its exe: Windows refuses to open a mapped image for writing, so the
+; installer could not replace it nor the uninstaller remove it, and a half install or removal
+; would follow. Asked before anything is changed: interactively the user may close the player
+; and retry; silently (or on Cancel) the run ends with exit code 2 and nothing changed.
+!macro PLAYER_MUST_BE_CLOSED PREFIX
+Function ${PREFIX}PlayerMustBeClosed
+    retry:
+    IfFileExists "$INSTDIR\${NAME}.exe" 0 closed
+    ClearErrors
+    ; Append mode opens for writing without truncating; nothing is written.
+    FileOpen $0 "$INSTDIR\${NAME}.exe" a
+    IfErrors running
+    FileClose $0
+    Goto closed
+    running:
+    IfSilent give_up
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
+        "${NAME} is running. Please close it, then click Retry." /SD IDCANCEL IDRETRY retry
+    give_up:
+    SetErrorLevel 2
+    Quit
+    closed:
+FunctionEnd
+!macroend
+!insertmacro PLAYER_MUST_BE_CLOSED ""
+!insertmacro PLAYER_MUST_BE_CLOSED "un."
+
 Section "Install"
+    Call PlayerMustBeClosed
     SetOutPath "$INSTDIR"
     File "/oname=${NAME}.exe" "${EXE}"
     WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -63,6 +91,7 @@ Section "Install"
 SectionEnd
 
 Section "Uninstall"
+    Call un.PlayerMustBeClosed
     Delete "$INSTDIR\${NAME}.exe"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"

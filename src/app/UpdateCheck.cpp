@@ -19,10 +19,12 @@ constexpr size_t kMaxVersionLength = 32;
 } // namespace
 
 std::string offeredVersion(const std::string& reply) {
-    const int64_t n = host::Len(reply);
-    std::string offered = n > 0 ? host::Mid(reply, 1, n - 1) : std::string();
-    while (!offered.empty() && (offered.back() == '\r' || offered.back() == '\n' ||
-                                offered.back() == ' ' || offered.back() == '\t')) {
+    // Only a line end is the server's terminator; a reply without one is taken whole, since a
+    // version's last digit must never be lost.
+    std::string offered = reply;
+    if (offered.ends_with("\r\n")) {
+        offered.resize(offered.size() - 2);
+    } else if (offered.ends_with('\n') || offered.ends_with('\r')) {
         offered.pop_back();
     }
     return offered;

@@ -9,8 +9,7 @@
 
 namespace tamsel {
 
-// The version a reply offers: the reply without its last character (the terminator the
-// server sends), then without trailing CR, LF, blanks and tabs.
+// The version a reply offers: the reply less one trailing line end (CR LF, LF or CR).
 std::string offeredVersion(const std::string& reply);
 
 // A text that can stand in the message as a version: 1 to 32 characters, each an ASCII

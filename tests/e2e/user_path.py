@@ -848,13 +848,13 @@ class WineRun(Run):
         self.offer(self.args.running_version)
         saved = self.args.player
         self.args.player = r"C:\Program Files\tamselRadio\tamselRadio.exe"
+        uninstaller = r"C:\Program Files\tamselRadio\uninstall.exe"
         try:
             proc, xwindow = self.launch("installed")
-            time.sleep(2)
+            self.refused_while_running(label, exe, link, key, uninstaller, registered)
             self.close_and_expect_zero(proc, xwindow, "installed")
         finally:
             self.args.player = saved
-        uninstaller = r"C:\Program Files\tamselRadio\uninstall.exe"
         check(subprocess.run(["wine", uninstaller, "/S"], timeout=120).returncode == 0,
               "%s: the silent uninstall failed" % label)
         # The uninstaller runs on from a copy of itself; what it removes goes shortly after.
@@ -863,6 +863,31 @@ class WineRun(Run):
         check(gone, "%s: after uninstalling: exe %s, shortcut %s, entry %r" %
               (label, os.path.exists(exe), os.path.exists(link), bool(registered())))
         step("%s: /S uninstalls the exe, the shortcut and the entry" % label)
+
+    def refused_while_running(self, label, exe, link, key, uninstaller, registered):
+        """With the installed player running, a silent install and uninstall exit non-zero and
+        change nothing: the entry keeps a marker a rewrite would undo, no file is touched."""
+        subprocess.run(["wine", "reg", "add", key, "/v", "DisplayVersion", "/d", "marker", "/f"],
+                       capture_output=True, timeout=30, check=True)
+        folder = os.path.dirname(exe)
+
+        def state():
+            files = {f: os.stat(os.path.join(folder, f)).st_mtime_ns for f in os.listdir(folder)}
+            return files, os.path.exists(link), registered()
+        before = state()
+        status = subprocess.run(["wine", self.args.installer, "/S"], timeout=120).returncode
+        check(status != 0 and state() == before,
+              "%s: /S with the player running exited %d, changed %s" % (label, status, state() != before))
+        # "_?=" runs the uninstaller in place (not from a copy), so its exit status is seen; it
+        # takes the rest of the command line unquoted as the folder.
+        parts = os.path.dirname(uninstaller).split(" ")
+        status = subprocess.run(["wine", uninstaller, "/S", "_?=" + parts[0]] + parts[1:],
+                                timeout=120).returncode
+        check(status != 0 and state() == before,
+              "%s: uninstall /S with the player running exited %d, changed %s"
+              % (label, status, state() != before))
+        step("%s: with the player running, /S install and uninstall exit non-zero and change "
+             "nothing" % label)
 
 
 def main():

@@ -6,6 +6,7 @@ Usage: linux_metadata_test.py DESKTOP_FILE METAINFO_FILE
 """
 
 import configparser
+import os
 import re
 import subprocess
 import sys
@@ -56,6 +57,22 @@ class MetainfoTest(unittest.TestCase):
         releases = [r.get("version") for r in root.findall("releases/release")]
         self.assertEqual(releases, ["1.1.8"])
         self.assertTrue(METAINFO_FILE.endswith(root.findtext("id") + ".metainfo.xml"))
+
+    def test_licence_and_screenshots_are_those_of_the_copyright_file_and_the_readme(self):
+        root = ET.parse(METAINFO_FILE).getroot()
+        # The generated copyright file sits beside the metainfo.
+        with open(os.path.join(os.path.dirname(METAINFO_FILE), "copyright"), encoding="utf-8") as f:
+            licences = set(re.findall(r"(?m)^License: (\S+)$", f.read()))
+        self.assertEqual(licences, {"proprietary"})
+        self.assertEqual(root.findtext("project_license"), "LicenseRef-proprietary")
+
+        source = os.environ.get("TAMSEL_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+        with open(os.path.join(source, "README.md"), encoding="utf-8") as f:
+            readme_images = re.findall(r"\]\(docs/screenshots/([^)]+)\)", f.read())
+        images = [i.text for i in root.findall("screenshots/screenshot/image")]
+        self.assertTrue(all(i.startswith("https://tamselradio.com/") for i in images), images)
+        self.assertEqual(sorted(os.path.basename(i) for i in images), sorted(readme_images))
+        self.assertEqual([s.get("type") for s in root.findall("screenshots/screenshot")][0], "default")
 
     def test_says_any_different_version_is_offered(self):
         text = " ".join(" ".join(p.itertext()) for p in ET.parse(METAINFO_FILE).getroot().findall("description/p"))
