@@ -802,6 +802,45 @@ class WineRun(Run):
         self.answer(xbox, "Return", label)
         self.close_and_expect_zero(proc, xwindow, label)
 
+    def media_key(self, command, label):
+        try:
+            out = subprocess.run(["wine", self.args.wine_inspect, "appcommand", str(command)],
+                                 capture_output=True, timeout=20, check=True).stdout.decode()
+        except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+            raise StepFailed("%s: pressing media key %d failed: %s" % (label, command, e))
+        check('"appcommand"' in out, "%s: media key %d not sent: %r" % (label, command, out))
+
+    def media_keys_path(self):
+        """The keyboard's media keys (WM_APPCOMMAND) do what the window's buttons do: Play/Pause
+        toggles, Play on a playing window changes nothing, Stop stops."""
+        label = "media keys"
+        self.offer(self.args.running_version)
+        before = self.version_requests()
+        proc, xwindow = self.launch(label)
+        check(wait_until(lambda: self.version_requests() > before, 15),
+              "%s: the version was never asked for" % label)
+        time.sleep(0.5)
+        listener = Listener(self.args.sink_monitor)
+        try:
+            for command, name, playing in ((14, "Play/Pause", True), (14, "Play/Pause", False),
+                                           (46, "Play", True), (46, "Play", True),
+                                           (13, "Stop", False)):
+                pressed = time.monotonic()
+                self.media_key(command, label)
+                w = self.main()
+                buttons = (self.control(w, "Play")["enabled"], self.control(w, "Stop")["enabled"])
+                check(buttons == (not playing, playing),
+                      "%s: after %s (%d) Play/Stop enabled %r" % (label, name, command, buttons))
+                kind = Listener.is_tone if playing else Listener.is_silent
+                check(listener.first_run(pressed, kind, 3, 5) is not None,
+                      "%s: no %s within 5 s of %s (%d)"
+                      % (label, "tone" if playing else "silence", name, command))
+            step("%s: Play/Pause (14) plays and stops, Play (46) plays and again changes nothing, "
+                 "Stop (13) stops, heard at the null sink and read from the buttons" % label)
+        finally:
+            listener.stop()
+        self.close_and_expect_zero(proc, xwindow, label)
+
     def high_dpi_path(self):
         """At 144 dpi the client area and the controls are the layout scaled by 1.5."""
         label = "144 dpi"
@@ -893,6 +932,7 @@ def main():
         if args.installer:
             run.installer_path()
         if args.wine_inspect:
+            run.media_keys_path()
             run.high_dpi_path()
     except StepFailed as e:
         failed = str(e)
