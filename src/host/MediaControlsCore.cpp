@@ -36,13 +36,15 @@ void MediaControls::request(MediaRequest what) {
                 backend::raiseWindow(*windows.back());
             }
             break;
-        case MediaRequest::Quit:
-            // Frontmost first, as a user closing them one by one would.
-            for (const auto& windows = openWindows();
-                 const auto& window : std::vector(windows.rbegin(), windows.rend())) {
-                window->Close();
+        case MediaRequest::Quit: {
+            // Frontmost first, as a user closing them one by one would; the copy keeps each
+            // window alive through its own close.
+            const auto windows = openWindows();
+            for (auto window = windows.rbegin(); window != windows.rend(); ++window) {
+                (*window)->Close();
             }
             break;
+        }
         }
     });
 }
