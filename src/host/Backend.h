@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace host {
+class Window;
+}
+
 namespace host::backend {
 
 struct RuntimeState {
@@ -59,5 +63,7 @@ extern const char* const kEndOfLine;
 // Called when the last open window has been let go of: where the platform does not end
 // the program with its last window by itself, the backend does.
 void lastWindowReleased();
+// Brings the window to the front, restored if minimised, and gives it the focus.
+void raiseWindow(Window& window);
 
 } // namespace host::backend

@@ -229,15 +229,6 @@ void Window1::connectMediaControls() {
     host::MediaControls& controls = *mediaControls_;
     controls.Play = [this] { PushButton2().Push(); };
     controls.Stop = [this] { PushButton1().Push(); };
-    // A live stream cannot hold its place: pausing it is stopping it.
-    controls.Pause = [this] { PushButton1().Push(); };
-    controls.PlayPause = [this] {
-        if (PushButton2().Enabled()) {
-            PushButton2().Push();
-        } else {
-            PushButton1().Push();
-        }
-    };
     controls.VolumeRequested = [this](double volume) {
         host::Slider& slider = Slider1();
         slider.setValue(

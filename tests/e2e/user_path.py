@@ -568,6 +568,92 @@ class Run:
 
 # ---- the Windows executable under Wine ----------------------------------------------------
 
+class WaylandRun:
+    """The player on Wayland: a headless weston of the run's own (tests/e2e/run). There is no
+    input device there, so the media controls on the session bus do what the user's clicks do
+    on X; what the player tells the compositor is read from weston's protocol log."""
+
+    def __init__(self, run, socket):
+        self.run = run
+        self.args = run.args
+        self.env = dict(os.environ, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY=socket)
+        self.env.pop("DISPLAY", None)
+
+    def requests(self, log, name):
+        """The arguments of each request of that name (the last one counts), as text."""
+        with open(log, errors="replace") as f:
+            return [line.split("." + name + "(", 1)[1].rsplit(")", 1)[0]
+                    for line in f if " rq xdg_" in line and "." + name + "(" in line]
+
+    def playerctl(self, *args):
+        try:
+            return subprocess.run(["playerctl", "--player=" + TITLE] + list(args), timeout=10,
+                                  capture_output=True).stdout.decode().strip()
+        except subprocess.TimeoutExpired:
+            raise StepFailed("Wayland: playerctl %s did not return within 10 s" % " ".join(args))
+
+    def shoot(self):
+        shots = os.path.join(self.args.work, "wayland-shots")
+        os.makedirs(shots, exist_ok=True)
+        subprocess.run(["weston-screenshooter"], cwd=shots, env=self.env, timeout=10,
+                       capture_output=True)
+        for name in sorted(os.listdir(shots)):
+            os.replace(os.path.join(shots, name), os.path.join(self.args.screenshots, "wayland-window.png"))
+            self.run.shots.append(os.path.abspath(os.path.join(self.args.screenshots, "wayland-window.png")))
+
+    def path(self):
+        label = "Wayland"
+        began = time.monotonic()
+        self.run.offer(self.args.running_version)
+        protocol_log = os.path.join(self.args.work, "wayland-protocol.log")
+        with open(protocol_log, "wb") as out:
+            debug = subprocess.Popen(["weston-debug", "proto"], env=self.env, stdout=out,
+                                     stderr=subprocess.STDOUT)
+        log = open(os.path.join(self.args.work, "player-wayland.log"), "ab")
+        proc = subprocess.Popen([self.args.player], env=self.env, stdout=log, stderr=log,
+                                stdin=subprocess.DEVNULL)
+        try:
+            # The first buffer attached is the window the user sees.
+            check(wait_until(lambda: self.requests(protocol_log, "set_window_geometry"), 30),
+                  "%s: no window within 30 s" % label)
+            geometry = self.requests(protocol_log, "set_window_geometry")[-1]
+            limits = (self.requests(protocol_log, "set_min_size")[-1:],
+                      self.requests(protocol_log, "set_max_size")[-1:])
+            titles = self.requests(protocol_log, "set_title")
+            check(titles[-1:] == ['"%s"' % TITLE], "%s: the title set is %r" % (label, titles))
+            window = main_window(find_app(proc.pid))
+            e = extents(window)
+            check((e.width, e.height) == (212, 99), "%s: client area %dx%d" % (label, e.width, e.height))
+            self.shoot()
+            print("measure: Wayland window geometry (%s), minimum %s, maximum %s"
+                  % (geometry, limits[0], limits[1]), flush=True)
+            step("%s: a 212x99 client area titled %s" % (label, TITLE))
+
+            listener = Listener(self.args.sink_monitor)
+            try:
+                pressed = time.monotonic()
+                self.playerctl("play")
+                heard = listener.first_run(pressed, Listener.is_tone, 3, 10)
+                check(heard is not None, "%s: no tone within 10 s of Play from the media controls" % label)
+                check(wait_until(lambda: "sensitive" not in states(button(window, "Play")), 3),
+                      "%s: Play is not greyed out while playing" % label)
+                step("%s: Play through the media controls makes the tone audible %.0f ms later, "
+                     "Play greyed out" % (label, (heard - pressed) * 1000))
+            finally:
+                listener.stop()
+            subprocess.run(["gdbus", "call", "--session", "--dest", "org.mpris.MediaPlayer2." + TITLE,
+                            "--object-path", "/org/mpris/MediaPlayer2", "--method",
+                            "org.mpris.MediaPlayer2.Quit"], capture_output=True, timeout=10)
+            self.run.expect_exit_zero(proc, label, "Quit",
+                                      "Quit from the media controls ends the process with exit status 0")
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            debug.terminate()
+            debug.wait(5)
+        self.run.timings["wayland"] = [(time.monotonic() - began) * 1000]
+
+
 def plain(caption):
     """A Win32 caption without its keyboard-accelerator marks."""
     return caption.replace("&", "")
@@ -802,6 +888,47 @@ class WineRun(Run):
         self.answer(xbox, "Return", label)
         self.close_and_expect_zero(proc, xwindow, label)
 
+    def media_key(self, command, label):
+        try:
+            out = subprocess.run(["wine", self.args.wine_inspect, "appcommand", str(command)],
+                                 capture_output=True, timeout=20, check=True).stdout.decode()
+        except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
+            raise StepFailed("%s: pressing media key %d failed: %s" % (label, command, e))
+        check('"appcommand"' in out, "%s: media key %d not sent: %r" % (label, command, out))
+
+    def media_keys_path(self):
+        """The keyboard's media keys (WM_APPCOMMAND) do what the window's buttons do: Play/Pause
+        toggles, Play on a playing window changes nothing, Stop stops."""
+        label = "media keys"
+        began = time.monotonic()
+        self.offer(self.args.running_version)
+        before = self.version_requests()
+        proc, xwindow = self.launch(label)
+        check(wait_until(lambda: self.version_requests() > before, 15),
+              "%s: the version was never asked for" % label)
+        time.sleep(0.5)
+        listener = Listener(self.args.sink_monitor)
+        try:
+            for command, name, playing in ((14, "Play/Pause", True), (14, "Play/Pause", False),
+                                           (46, "Play", True), (46, "Play", True),
+                                           (13, "Stop", False)):
+                pressed = time.monotonic()
+                self.media_key(command, label)
+                w = self.main()
+                buttons = (self.control(w, "Play")["enabled"], self.control(w, "Stop")["enabled"])
+                check(buttons == (not playing, playing),
+                      "%s: after %s (%d) Play/Stop enabled %r" % (label, name, command, buttons))
+                kind = Listener.is_tone if playing else Listener.is_silent
+                check(listener.first_run(pressed, kind, 3, 5) is not None,
+                      "%s: no %s within 5 s of %s (%d)"
+                      % (label, "tone" if playing else "silence", name, command))
+            step("%s: Play/Pause (14) plays and stops, Play (46) plays and again changes nothing, "
+                 "Stop (13) stops, heard at the null sink and read from the buttons" % label)
+        finally:
+            listener.stop()
+        self.close_and_expect_zero(proc, xwindow, label)
+        self.timings["media keys"] = [(time.monotonic() - began) * 1000]
+
     def high_dpi_path(self):
         """At 144 dpi the client area and the controls are the layout scaled by 1.5."""
         label = "144 dpi"
@@ -904,6 +1031,7 @@ def main():
     parser.add_argument("--wine-inspect", help="the player is a Windows .exe run under Wine; "
                         "this is the window reader (tests/wine/window_reader.cpp), built beside it")
     parser.add_argument("--installer", help="with --wine-inspect: the installer to check too")
+    parser.add_argument("--wayland", help="the socket of a Wayland compositor for the Wayland step")
     args = parser.parse_args()
     if args.newer_version == args.running_version:
         sys.exit("the offered newer version %s is the running one" % args.newer_version)
@@ -918,7 +1046,10 @@ def main():
         if args.installer:
             run.installer_path()
         if args.wine_inspect:
+            run.media_keys_path()
             run.high_dpi_path()
+        elif args.wayland:
+            WaylandRun(run, args.wayland).path()
     except StepFailed as e:
         failed = str(e)
         print("not ok - " + failed, flush=True)
@@ -927,7 +1058,8 @@ def main():
             print("levels (RMS) at volume 250, 128, 0: %s" % ", ".join("%.4f" % v for v in values))
             continue
         text = {"launch": "launch to window shown", "play": "Play click to tone heard",
-                "stop": "Stop click to silence"}[name]
+                "stop": "Stop click to silence", "media keys": "media-key step",
+                "wayland": "Wayland step"}[name]
         print("timing: %s: %s ms" % (text, ", ".join("%.0f" % v for v in values)))
     for path in run.shots:
         print("screenshot: " + path)

@@ -83,6 +83,11 @@ std::string playerctl(const std::vector<std::string>& args) {
     return run(argv);
 }
 
+void callRoot(const std::string& method) {
+    run({"gdbus", "call", "--session", "--dest", kBusName, "--object-path",
+         "/org/mpris/MediaPlayer2", "--method", "org.mpris.MediaPlayer2." + method});
+}
+
 std::string properties(const std::string& interface) {
     return run({"gdbus", "call", "--session", "--dest", kBusName, "--object-path",
                 "/org/mpris/MediaPlayer2", "--method", "org.freedesktop.DBus.Properties.GetAll",
@@ -146,6 +151,8 @@ TEST_F(Mpris, DesktopFindsThePlayerUnderItsNameAndDesktopEntry) {
     const std::string root = properties("org.mpris.MediaPlayer2");
     EXPECT_NE(root.find("'Identity': <'tamselRadio'>"), std::string::npos) << root;
     EXPECT_NE(root.find("'DesktopEntry': <'tamselRadio'>"), std::string::npos) << root;
+    EXPECT_NE(root.find("'CanRaise': <true>"), std::string::npos) << root;
+    EXPECT_NE(root.find("'CanQuit': <true>"), std::string::npos) << root;
     // The desktop entry named is the one the package installs.
     EXPECT_TRUE(std::filesystem::exists(std::string(std::getenv("TAMSEL_SOURCE_DIR")) +
                                         "/packaging/linux/tamselRadio.desktop.in"));
@@ -189,6 +196,45 @@ TEST_F(Mpris, PlayStopPauseAndVolumeActAsTheWindowsOwnControls) {
     EXPECT_EQ(window->MoviePlayer1().Volume(), 100);
     QTest::keyClick(widget->findChild<QSlider*>("Slider1"), Qt::Key_End);
     EXPECT_EQ(playerctl({"volume"}), "1.000000");
+}
+
+TEST_F(Mpris, RaiseBringsTheWindowBackAndQuitEndsItAsACloseDoes) {
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    widget->showMinimized();
+    callRoot("Raise");
+    EXPECT_TRUE(pumpUntil(
+        3s, [&] { return QApplication::activeWindow() == widget && !widget->isMinimized(); }));
+
+    playerctl({"play"});
+    ASSERT_TRUE(windowPlaying());
+    callRoot("Quit");
+    EXPECT_TRUE(pumpUntil(3s, [] { return host::WindowCount() == 0; }));
+    EXPECT_FALSE(widget->isVisible());
+}
+
+// Ogg stations send no ICY metadata: the title travels in the stream's own comments. (Their
+// icy-name header does not get through the Ogg demuxer under Qt, so no station name here.)
+TEST_F(Mpris, OggVorbisAndOpusStationsGiveTheirTitleThroughTheStreamsOwnTags) {
+    using Codec = ToneSource::Codec;
+    for (const auto& [codec, title] :
+         {std::pair{Codec::Vorbis, "Vorbis Song"}, std::pair{Codec::Opus, "Opus Song"}}) {
+        SCOPED_TRACE(title);
+        IcecastServer oggServer;
+        ToneSource ogg(oggServer, kMount, 440.0, codec);
+        ogg.setTagTitle(title);
+        ASSERT_TRUE(oggServer.start() && ogg.start()) << oggServer.log() << ogg.log();
+        gHost->setUpstreamPort(oggServer.port());
+        playerctl({"play"});
+        EXPECT_TRUE(pumpUntil(10s,
+                              [&] {
+                                  return playerctl({"metadata", "xesam:title"}) == title;
+                              }))
+            << "metadata: " << playerctl({"metadata"});
+        playerctl({"stop"});
+    }
 }
 
 TEST_F(Mpris, StationNameAndATitleChangedByTheStationReachMetadata) {

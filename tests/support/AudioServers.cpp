@@ -633,8 +633,15 @@ bool ToneSource::start(std::chrono::milliseconds timeout) {
                                      "!",
                                      "audioconvert",
                                      "!"};
+    if (!tagTitle_.empty()) {
+        // Quoted twice: gst-launch joins its arguments and parses the line again.
+        argv.insert(argv.end(), {"taginject", "tags=\"title=\\\"" + tagTitle_ + "\\\"\"", "!"});
+    }
     if (codec_ == Codec::Vorbis) {
         argv.insert(argv.end(), {"vorbisenc", "quality=0.5", "!", "oggmux", "!"});
+    } else if (codec_ == Codec::Opus) {
+        argv.insert(argv.end(),
+                    {"audioresample", "!", "opusenc", "bitrate=96000", "!", "oggmux", "!"});
     } else if (codec_ == Codec::Mp3) {
         argv.insert(argv.end(),
                     {"lamemp3enc", "target=bitrate", "bitrate=128", "!", "mpegaudioparse", "!"});

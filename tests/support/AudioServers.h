@@ -170,12 +170,14 @@ private:
 // carry, is written to a pipe and relayed from here with Icecast's HTTP PUT source protocol.
 class ToneSource {
 public:
-    enum class Codec { Vorbis, Mp3, Aac };
+    enum class Codec { Vorbis, Opus, Mp3, Aac };
     ToneSource(IcecastServer& icecast, std::string mount, double frequency,
                Codec codec = Codec::Vorbis);
     ~ToneSource();
     // The station's name the server announces to listeners (icy-name); before start().
     void setStreamName(std::string name) { streamName_ = std::move(name); }
+    // The title the stream's own tags carry (Vorbis or Opus comments); before start().
+    void setTagTitle(std::string title) { tagTitle_ = std::move(title); }
     // Starts the source and waits until Icecast lists the mount.
     bool start(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
     // Kills the source the way a crash or network drop would, and waits until the mount is
@@ -191,6 +193,7 @@ private:
     double frequency_;
     Codec codec_;
     std::string streamName_;
+    std::string tagTitle_;
     TempDir dir_{"tamsel-tone-"};
     int runs_ = 0;
     std::optional<ChildProcess> process_;

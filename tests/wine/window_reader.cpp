@@ -3,8 +3,11 @@
 // box, with its client area on the screen, its frame buttons and each child
 // control in z-order (which is the tab order) with class, text, place, state and, for a
 // trackbar, its value, range and steps. Run under Wine in the player's prefix and display.
+// With "appcommand N" it instead presses media key N (WM_APPCOMMAND) where the keyboard
+// would: at the player window's focused control, or the window itself when none has focus.
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 // windows.h must come before commctrl.h.
@@ -120,9 +123,39 @@ BOOL CALLBACK onWindow(HWND window, LPARAM) {
     return TRUE;
 }
 
+BOOL CALLBACK findPlayer(HWND window, LPARAM found) {
+    if (::IsWindowVisible(window) && classOf(window) == L"tamselRadioWindow") {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+int pressMediaKey(int command) {
+    HWND player = nullptr;
+    ::EnumWindows(findPlayer, reinterpret_cast<LPARAM>(&player));
+    if (player == nullptr) {
+        std::fprintf(stderr, "no player window\n");
+        return 2;
+    }
+    HWND target = focusOf(player);
+    if (target == nullptr || ::GetAncestor(target, GA_ROOT) != player) {
+        target = player;
+    }
+    // What the focused control answers says nothing: it hands the command on to its parent.
+    ::SendMessageW(target, WM_APPCOMMAND, reinterpret_cast<WPARAM>(target),
+                   MAKELPARAM(0, static_cast<WORD>(command) | FAPPCOMMAND_KEY));
+    std::printf("{\"appcommand\":%d,\"to\":\"%s\"}\n", command, utf8(classOf(target)).c_str());
+    std::fflush(stdout);
+    return 0;
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "appcommand") {
+        return pressMediaKey(std::atoi(argv[2]));
+    }
     ::EnumWindows(onWindow, 0);
     std::fflush(stdout);
     return 0;

@@ -17,8 +17,6 @@
 #include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
-#include <algorithm>
-#include <cmath>
 
 namespace host {
 namespace {
@@ -34,29 +32,12 @@ constexpr int kStreamCheckMs = 250;
 
 } // namespace
 
-// The state the two interfaces publish, and the events they raise.
+// What the two interfaces publish, and where their requests go.
 class MprisService : public QObject {
     Q_OBJECT
 public:
     MprisService(MediaControls& owner, QString name, QString desktopEntry)
         : owner(owner), name(std::move(name)), desktopEntry(std::move(desktopEntry)) {}
-
-    // Runs one of the owner's events, as every event from the platform runs.
-    void raise(std::function<void()> MediaControls::*event) {
-        const std::function<void()>& handler = owner.*event;
-        if (handler) {
-            auto copy = handler;
-            runUnderExceptionPolicy(copy);
-        }
-    }
-
-    void requestVolume(double volume) {
-        if (owner.VolumeRequested && std::isfinite(volume)) {
-            auto copy = owner.VolumeRequested;
-            const double level = std::clamp(volume, 0.0, 1.0);
-            runUnderExceptionPolicy([&] { copy(level); });
-        }
-    }
 
     QVariantMap metadata() const {
         QVariantMap map;
@@ -82,13 +63,17 @@ public:
         QDBusConnection::sessionBus().send(signal);
     }
 
+    // After the bus has had its reply: a request may close the window, or end the program,
+    // and the desktop asking must not be left waiting for an answer that never comes.
+    void request(MediaRequest what) {
+        QTimer::singleShot(0, this, [this, what] { owner.request(what); });
+    }
+
     MediaControls& owner;
     QString name;
     QString desktopEntry;
     QString busName;
     bool registered = false;
-    bool playing = false;
-    double volume = 1.0;
     QString station;
     QString title;
 };
@@ -98,8 +83,8 @@ namespace {
 class RootAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2")
-    Q_PROPERTY(bool CanQuit READ no)
-    Q_PROPERTY(bool CanRaise READ no)
+    Q_PROPERTY(bool CanQuit READ yes)
+    Q_PROPERTY(bool CanRaise READ yes)
     Q_PROPERTY(bool HasTrackList READ no)
     Q_PROPERTY(QString Identity READ identity)
     Q_PROPERTY(QString DesktopEntry READ desktopEntry)
@@ -108,14 +93,14 @@ class RootAdaptor : public QDBusAbstractAdaptor {
 public:
     explicit RootAdaptor(MprisService* service) : QDBusAbstractAdaptor(service), s(*service) {}
     bool no() const { return false; }
+    bool yes() const { return true; }
     QString identity() const { return s.name; }
     QString desktopEntry() const { return s.desktopEntry; }
     QStringList none() const { return {}; }
 
 public slots:
-    // The player neither raises its window nor quits on request (CanRaise, CanQuit false).
-    void Raise() {}
-    void Quit() {}
+    void Raise() { s.request(MediaRequest::Raise); }
+    void Quit() { s.request(MediaRequest::Quit); }
 
 private:
     MprisService& s;
@@ -140,13 +125,13 @@ class PlayerAdaptor : public QDBusAbstractAdaptor {
 public:
     explicit PlayerAdaptor(MprisService* service) : QDBusAbstractAdaptor(service), s(*service) {}
     QString playbackStatus() const {
-        return s.playing ? QStringLiteral("Playing") : QStringLiteral("Stopped");
+        return s.owner.Playing() ? QStringLiteral("Playing") : QStringLiteral("Stopped");
     }
     double one() const { return 1.0; }
     void ignoreRate(double) {}
     QVariantMap metadata() const { return s.metadata(); }
-    double volume() const { return s.volume; }
-    void setVolume(double volume) { s.requestVolume(volume); }
+    double volume() const { return s.owner.Volume(); }
+    void setVolume(double volume) { s.owner.requestVolume(volume); }
     // A live stream has no position to report or seek to.
     qlonglong position() const { return 0; }
     bool no() const { return false; }
@@ -156,10 +141,10 @@ signals:
     void Seeked(qlonglong position);
 
 public slots:
-    void Play() { s.raise(&MediaControls::Play); }
-    void Pause() { s.raise(&MediaControls::Pause); }
-    void PlayPause() { s.raise(&MediaControls::PlayPause); }
-    void Stop() { s.raise(&MediaControls::Stop); }
+    void Play() { s.request(MediaRequest::Play); }
+    void Pause() { s.request(MediaRequest::Pause); }
+    void PlayPause() { s.request(MediaRequest::PlayPause); }
+    void Stop() { s.request(MediaRequest::Stop); }
     // One station: nothing before or after it, nothing to seek in, no other address to open.
     void Next() {}
     void Previous() {}
@@ -240,25 +225,14 @@ bool MediaControls::Available() const {
     return impl_->service.registered;
 }
 
-void MediaControls::setPlaying(bool playing) {
-    requireUIThread("MediaControls.Playing");
-    if (playing == impl_->service.playing) {
-        return;
-    }
-    impl_->service.playing = playing;
+void MediaControls::announcePlaying() {
     impl_->service.announce(QStringLiteral("PlaybackStatus"),
-                            playing ? QStringLiteral("Playing") : QStringLiteral("Stopped"));
+                            playing_ ? QStringLiteral("Playing") : QStringLiteral("Stopped"));
     impl_->lookAtStream();
 }
 
-void MediaControls::setVolume(double volume) {
-    requireUIThread("MediaControls.Volume");
-    const double level = std::isfinite(volume) ? std::clamp(volume, 0.0, 1.0) : 0.0;
-    if (level == impl_->service.volume) {
-        return;
-    }
-    impl_->service.volume = level;
-    impl_->service.announce(QStringLiteral("Volume"), level);
+void MediaControls::announceVolume() {
+    impl_->service.announce(QStringLiteral("Volume"), volume_);
 }
 
 void MediaControls::showStreamOf(const MoviePlayer& player) {

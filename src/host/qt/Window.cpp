@@ -208,6 +208,16 @@ namespace backend {
 // Qt ends the program with its last window by itself.
 void lastWindowReleased() {}
 
+void raiseWindow(Window& window) {
+    QWidget* widget = widgetOf(window);
+    if (!widget->isVisible()) {
+        return;
+    }
+    widget->setWindowState(widget->windowState() & ~Qt::WindowMinimized);
+    widget->raise();
+    widget->activateWindow();
+}
+
 } // namespace backend
 
 QWidget* widgetOf(const Window& window) {

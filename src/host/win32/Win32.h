@@ -34,6 +34,9 @@ void setMessageFilter(std::function<bool(MSG&)> filter);
 bool quitRequested();
 void requestQuit(int status);
 
+// Hands a WM_APPCOMMAND command to the media controls; false when none takes it.
+bool mediaCommand(int command);
+
 std::wstring widen(std::string_view utf8);
 std::string narrow(std::wstring_view wide);
 

@@ -266,6 +266,12 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
             return reinterpret_cast<LRESULT>(d.backBrush);
         }
         break;
+    case WM_APPCOMMAND:
+        // A key no one takes goes on to the shell, as unhandled commands should.
+        if (win32::mediaCommand(GET_APPCOMMAND_LPARAM(lParam))) {
+            return TRUE;
+        }
+        break;
     case WM_DPICHANGED:
         d.rescale(*reinterpret_cast<const RECT*>(lParam));
         return 0;
@@ -291,6 +297,21 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 }
 
 } // namespace
+
+namespace backend {
+
+void raiseWindow(Window& window) {
+    HWND hwnd = window.impl().hwnd;
+    if (hwnd == nullptr || !::IsWindowVisible(hwnd)) {
+        return;
+    }
+    if (::IsIconic(hwnd)) {
+        ::ShowWindow(hwnd, SW_RESTORE);
+    }
+    ::SetForegroundWindow(hwnd);
+}
+
+} // namespace backend
 
 namespace win32 {
 
