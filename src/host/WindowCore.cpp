@@ -1,5 +1,6 @@
 // The rules of host windows that are the same on every platform: the open windows and their
-// implicit instances, building a window, its controls by name and its property table.
+// implicit instances, building a window, its controls by name, its property table, its tab
+// chain and where the focus goes when a handler greys out the focused control.
 
 #include "host/Application.h"
 #include "host/Backend.h"
