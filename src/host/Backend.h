@@ -1,15 +1,13 @@
 #pragma once
 
-// What the platform-neutral core of the host needs from a platform backend, and the
-// runtime state the two share. Private to src/host: no other layer includes it.
+// What the platform-neutral core of the host needs from a platform backend, and the entry
+// points a backend reports to. The core alone keeps the runtime's state. Private to
+// src/host: no other layer includes it.
 
 #include "host/Application.h"
 
 #include <cstdio>
-#include <functional>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace host {
 class Window;
@@ -17,38 +15,29 @@ class Window;
 
 namespace host::backend {
 
-struct RuntimeState {
-    // The arguments handed to RuntimeInit, kept for the lazily made GUI instance. A GUI
-    // instance may keep a reference to argc, so it lives here for good.
-    int argc = 0;
-    char** argv = nullptr;
-    std::vector<std::string> argStorage;
-    std::vector<char*> argPointers;
-    // The four values of the Windows entry, as they were given.
-    void* instance = nullptr;
-    void* previousInstance = nullptr;
-    std::wstring windowsCommandLine;
-    int showCommand = 0;
+// ---- Reported by the backend, decided by the core ----------------------------------------
 
-    bool hiDpi = true;
-    std::unique_ptr<Application> app;
-    std::vector<std::function<void()>> finalizers;
+// The arguments for the platform's GUI instance: those RuntimeInit kept, or a one-word list.
+// Both live for good, since a GUI instance may keep a reference to the count.
+int& argumentCount();
+char** argumentVector();
+// How the Windows entry asked the first window to show (0 when it did not say).
+int showCommand();
+// Every window shown when the loop started has been painted once (or will never be): Open.
+void shownWindowsPainted();
+// The platform's last window closed: the application ends.
+void lastWindowClosed();
 
-    bool loopRunning = false;
-    bool ending = false;
-    bool reported = false;
-    bool reporting = false;
-    int exitStatus = 0;
-};
+// ---- Implemented by the backend ---------------------------------------------------------
 
-// Never destroyed: at process exit the platform's own statics may already be gone, so
-// what is still alive then (when finalisation did not run) is left to the OS.
-RuntimeState& state();
-
-// Fills in a one-word argument list for a platform that wants one.
-void useDefaultArguments(RuntimeState& s);
-
-// Implemented by the backend.
+// Whether the platform's GUI instance exists yet.
+bool guiInstanceExists();
+// Makes the platform follow (or ignore) the screen's scale; before the GUI instance only.
+void applyHiDpi(bool enabled);
+// Calls shownWindowsPainted once the loop runs and every shown window has been painted.
+void watchFirstPaint();
+// Runs the event loop until quitEventLoops; returns the status it was given.
+int runEventLoop();
 // Makes every running event loop (nested ones too) return with status.
 void quitEventLoops(int status);
 // One modal message box with the report's line, on the main thread.
@@ -60,8 +49,8 @@ void releaseGuiInstance();
 std::FILE* openFile(const std::string& utf8Path, const char* mode);
 // The platform's line end.
 extern const char* const kEndOfLine;
-// Called when the last open window has been let go of: where the platform does not end
-// the program with its last window by itself, the backend does.
+// Called when the last open window has been let go of: where the platform does not report
+// its last window closing by itself, the backend reports it here.
 void lastWindowReleased();
 // Brings the window to the front, restored if minimised, and gives it the focus.
 void raiseWindow(Window& window);

@@ -1,10 +1,12 @@
-// What controls do alike on every platform: the common property table, the values that are
+// What controls do alike on every platform: each kind's property table, the values that are
 // only kept, and the movie player over the backend's stream player.
 
 #include "host/Application.h"
 #include "host/ControlState.h"
 #include "host/Exceptions.h"
 #include "host/Window.h"
+
+#include <algorithm>
 
 namespace host {
 
@@ -52,59 +54,48 @@ std::string Control::HelpTag() const {
     return state().helpTag;
 }
 
+std::span<const Property<Control>> Control::commonProperties() {
+    using T = PropertyType;
+    using S = ControlState;
+    constexpr auto state = &Control::state;
+    static const Property<Control> table[] = {
+        {"Name", T::String, keep<state, &S::name, &Control::showTexts>},
+        {"Index", T::Integer, keep<state, &S::index>},
+        {"Left", T::Integer, pass<&Control::setLeft>},
+        {"Top", T::Integer, pass<&Control::setTop>},
+        {"Width", T::Integer, pass<&Control::setWidth>},
+        {"Height", T::Integer, pass<&Control::setHeight>},
+        {"LockLeft", T::Boolean, keep<state, &S::lockLeft>},
+        {"LockTop", T::Boolean, keep<state, &S::lockTop>},
+        {"LockRight", T::Boolean, keep<state, &S::lockRight>},
+        {"LockBottom", T::Boolean, keep<state, &S::lockBottom>},
+        // Only meaningful inside a tab panel; these controls sit on the window itself.
+        {"TabPanelIndex", T::Integer, keep<state, &S::tabPanelIndex>},
+        {"TabIndex", T::Integer, pass<&Control::setTabIndex>},
+        {"TabStop", T::Boolean,
+         [](Control& c, const PropertyValue& v) {
+             c.state().tabStop = booleanOf(v);
+             c.state().parent->updateTabOrder();
+         }},
+        {"Enabled", T::Boolean, pass<&Control::setEnabled>},
+        {"Visible", T::Boolean, pass<&Control::setVisible>},
+        {"HelpTag", T::String, keep<state, &S::helpTag, &Control::showTexts>},
+        // A macOS behaviour for inactive windows; nothing to do elsewhere.
+        {"AutoDeactivate", T::Boolean, keep<state, &S::autoDeactivate>},
+        // Empty: the control sits directly on the window, which is the only parent here.
+        {"InitialParent", T::String, keep<state, &S::initialParent>},
+    };
+    return table;
+}
+
 bool Control::HasProperty(std::string_view name) const {
-    static constexpr std::array<std::string_view, 18> common = {
-        "Name",     "Index",   "Left",      "Top",        "Width",          "Height",
-        "LockLeft", "LockTop", "LockRight", "LockBottom", "TabPanelIndex",  "TabIndex",
-        "TabStop",  "Enabled", "Visible",   "HelpTag",    "AutoDeactivate", "InitialParent"};
-    return containsName(common, name) || hasOwnProperty(name);
+    return findProperty(commonProperties(), name) != nullptr || hasOwnProperty(name);
 }
 
 void Control::SetProperty(std::string_view name, const PropertyValue& value) {
     requireUIThread("Control.SetProperty");
-    ControlState& d = state();
-    if (name == "Name") {
-        d.name = stringOf(value);
-        showTexts();
-    } else if (name == "Index") {
-        d.index = integerOf(value);
-    } else if (name == "Left") {
-        setLeft(integerOf(value));
-    } else if (name == "Top") {
-        setTop(integerOf(value));
-    } else if (name == "Width") {
-        setWidth(integerOf(value));
-    } else if (name == "Height") {
-        setHeight(integerOf(value));
-    } else if (name == "LockLeft") {
-        d.lockLeft = booleanOf(value);
-    } else if (name == "LockTop") {
-        d.lockTop = booleanOf(value);
-    } else if (name == "LockRight") {
-        d.lockRight = booleanOf(value);
-    } else if (name == "LockBottom") {
-        d.lockBottom = booleanOf(value);
-    } else if (name == "TabPanelIndex") {
-        // Only meaningful inside a tab panel; these controls sit on the window itself.
-        d.tabPanelIndex = integerOf(value);
-    } else if (name == "TabIndex") {
-        setTabIndex(integerOf(value));
-    } else if (name == "TabStop") {
-        d.tabStop = booleanOf(value);
-        d.parent->updateTabOrder();
-    } else if (name == "Enabled") {
-        setEnabled(booleanOf(value));
-    } else if (name == "Visible") {
-        setVisible(booleanOf(value));
-    } else if (name == "HelpTag") {
-        d.helpTag = stringOf(value);
-        showTexts();
-    } else if (name == "AutoDeactivate") {
-        // A macOS behaviour for inactive windows; nothing to do elsewhere.
-        d.autoDeactivate = booleanOf(value);
-    } else if (name == "InitialParent") {
-        // Empty: the control sits directly on the window, which is the only parent here.
-        d.initialParent = stringOf(value);
+    if (const Property<Control>* common = findProperty(commonProperties(), name)) {
+        common->set(*this, value);
     } else if (hasOwnProperty(name)) {
         setOwnProperty(name, value);
     } else {
@@ -136,36 +127,83 @@ void Control::parentResized(int64_t oldWidth, int64_t oldHeight, int64_t newWidt
     }
 }
 
-bool TextStyle::takeTextProperty(std::string_view name, const PropertyValue& value) {
-    if (name == "TextFont") {
-        textFont = stringOf(value);
-    } else if (name == "TextSize") {
-        textSize = std::get<float>(value);
-    } else if (name == "TextUnit") {
-        textUnit = std::get<FontUnit>(value);
-    } else if (name == "Bold") {
-        bold = booleanOf(value);
-    } else if (name == "Italic") {
-        italic = booleanOf(value);
-    } else if (name == "Underline") {
-        underline = booleanOf(value);
-    } else {
-        return false;
-    }
-    return true;
+// ---- PushButton -----------------------------------------------------------------------
+
+std::string PushButton::Caption() const {
+    requireUIThread("PushButton.Caption");
+    return state_->caption;
+}
+
+void PushButton::setCaption(const std::string& caption) {
+    requireUIThread("PushButton.Caption");
+    state_->caption = caption;
+    showCaption();
+}
+
+bool PushButton::Default() const {
+    requireUIThread("PushButton.Default");
+    return state_->isDefault;
+}
+
+bool PushButton::Cancel() const {
+    requireUIThread("PushButton.Cancel");
+    return state_->cancel;
+}
+
+std::span<const Property<PushButton>> PushButton::ownProperties() {
+    using T = PropertyType;
+    using S = ButtonState;
+    constexpr auto state = &PushButton::state_;
+    constexpr auto font = &PushButton::showFont;
+    static const Property<PushButton> table[] = {
+        {"Caption", T::String, pass<&PushButton::setCaption>},
+        {"Default", T::Boolean, keep<state, &S::isDefault, &PushButton::showDefault>},
+        {"Cancel", T::Boolean, keep<state, &S::cancel>},
+        {"ButtonStyle", T::Integer, keep<state, &S::buttonStyle>},
+        {"TextFont", T::String, keep<state, &S::textFont, font>},
+        {"TextSize", T::Single, keep<state, &S::textSize, font>},
+        {"TextUnit", T::FontUnit, keep<state, &S::textUnit, font>},
+        {"Bold", T::Boolean, keep<state, &S::bold, font>},
+        {"Italic", T::Boolean, keep<state, &S::italic, font>},
+        {"Underline", T::Boolean, keep<state, &S::underline, font>},
+    };
+    return table;
 }
 
 bool PushButton::hasOwnProperty(std::string_view name) const {
-    static constexpr std::array<std::string_view, 10> own = {
-        "Caption",  "Default",  "Cancel", "ButtonStyle", "TextFont",
-        "TextSize", "TextUnit", "Bold",   "Italic",      "Underline"};
-    return containsName(own, name);
+    return findProperty(ownProperties(), name) != nullptr;
+}
+
+void PushButton::setOwnProperty(std::string_view name, const PropertyValue& value) {
+    findProperty(ownProperties(), name)->set(*this, value);
+}
+
+// ---- Slider -------------------------------------------------------------------------
+
+std::span<const Property<Slider>> Slider::ownProperties() {
+    using T = PropertyType;
+    using V = const PropertyValue&;
+    static const Property<Slider> table[] = {
+        {"Minimum", T::Integer, pass<&Slider::setMinimum>},
+        {"Value", T::Integer, pass<&Slider::setValue>},
+        {"Maximum", T::Integer, pass<&Slider::setMaximum>},
+        {"LineStep", T::Integer,
+         [](Slider& s, V v) { s.setLineStep(std::max<int64_t>(1, integerOf(v))); }},
+        {"PageStep", T::Integer,
+         [](Slider& s, V v) { s.setPageStep(std::max<int64_t>(1, integerOf(v))); }},
+        {"LiveScroll", T::Boolean, pass<&Slider::setLiveScroll>},
+        {"TickStyle", T::Integer,
+         [](Slider& s, V v) { s.setTickStyle(std::clamp<int64_t>(integerOf(v), 0, 3)); }},
+    };
+    return table;
 }
 
 bool Slider::hasOwnProperty(std::string_view name) const {
-    static constexpr std::array<std::string_view, 7> own = {
-        "Minimum", "Value", "Maximum", "LineStep", "PageStep", "LiveScroll", "TickStyle"};
-    return containsName(own, name);
+    return findProperty(ownProperties(), name) != nullptr;
+}
+
+void Slider::setOwnProperty(std::string_view name, const PropertyValue& value) {
+    findProperty(ownProperties(), name)->set(*this, value);
 }
 
 // ---- MoviePlayer --------------------------------------------------------------------
@@ -219,34 +257,34 @@ StreamPlayer& MoviePlayer::player() const {
     return state_->player;
 }
 
+std::span<const Property<MoviePlayer>> MoviePlayer::ownProperties() {
+    using T = PropertyType;
+    using S = PlayerState;
+    constexpr auto state = &MoviePlayer::state_;
+    static const Property<MoviePlayer> table[] = {
+        {"AutoResize", T::Boolean, keep<state, &S::autoResize>},
+        {"Border", T::Boolean, keep<state, &S::border>},
+        {"Speaker", T::Boolean, keep<state, &S::speaker>},
+        {"HasStep", T::Boolean, keep<state, &S::hasStep>},
+        {"PlayerType", T::Integer, keep<state, &S::playerType>},
+        {"Controller", T::Integer, keep<state, &S::controller>},
+        {"AutoPlay", T::Boolean,
+         [](MoviePlayer& m, const PropertyValue& v) {
+             m.state_->player.setAutoPlay(booleanOf(v));
+         }},
+        {"Looping", T::Boolean,
+         [](MoviePlayer& m, const PropertyValue& v) { m.state_->player.setLooping(booleanOf(v)); }},
+        {"Palindrome", T::Boolean, keep<state, &S::palindrome>},
+    };
+    return table;
+}
+
 bool MoviePlayer::hasOwnProperty(std::string_view name) const {
-    static constexpr std::array<std::string_view, 9> own = {
-        "AutoResize", "Border",   "Speaker", "HasStep",   "PlayerType",
-        "Controller", "AutoPlay", "Looping", "Palindrome"};
-    return containsName(own, name);
+    return findProperty(ownProperties(), name) != nullptr;
 }
 
 void MoviePlayer::setOwnProperty(std::string_view name, const PropertyValue& value) {
-    PlayerState& s = *state_;
-    if (name == "AutoResize") {
-        s.autoResize = booleanOf(value);
-    } else if (name == "Border") {
-        s.border = booleanOf(value);
-    } else if (name == "Speaker") {
-        s.speaker = booleanOf(value);
-    } else if (name == "HasStep") {
-        s.hasStep = booleanOf(value);
-    } else if (name == "PlayerType") {
-        s.playerType = integerOf(value);
-    } else if (name == "Controller") {
-        s.controller = integerOf(value);
-    } else if (name == "AutoPlay") {
-        s.player.setAutoPlay(booleanOf(value));
-    } else if (name == "Looping") {
-        s.player.setLooping(booleanOf(value));
-    } else if (name == "Palindrome") {
-        s.palindrome = booleanOf(value);
-    }
+    findProperty(ownProperties(), name)->set(*this, value);
 }
 
 } // namespace host

@@ -7,8 +7,6 @@
 #include "host/Controls.h"
 #include "host/StreamPlayer.h"
 
-#include <algorithm>
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,9 +48,14 @@ struct TextStyle {
     bool bold = false;
     bool italic = false;
     bool underline = false;
+};
 
-    // Records TextFont, TextSize, TextUnit, Bold, Italic or Underline; false for another name.
-    bool takeTextProperty(std::string_view name, const PropertyValue& value);
+struct PushButton::ButtonState : TextStyle {
+    std::string caption;
+    bool isDefault = false;
+    bool cancel = false;
+    // 0 is the platform's ordinary push button; the other frame styles are macOS bevels.
+    int64_t buttonStyle = 0;
 };
 
 // The movie player plays sound only: picture, controller and frame stepping are kept as set.
@@ -67,10 +70,5 @@ struct MoviePlayer::PlayerState {
     int64_t controller = 0;
     bool palindrome = false;
 };
-
-template <size_t N>
-bool containsName(const std::array<std::string_view, N>& names, std::string_view name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
 
 } // namespace host

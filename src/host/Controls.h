@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,8 @@ public:
 
     bool HasProperty(std::string_view name) const override;
     void SetProperty(std::string_view name, const PropertyValue& value) override;
+    // The properties every kind of control has.
+    static std::span<const Property<Control>> commonProperties();
 
     // Keeps the control's locked edges at their distance when the window changes size.
     void parentResized(int64_t oldWidth, int64_t oldHeight, int64_t newWidth, int64_t newHeight);
@@ -63,7 +66,7 @@ public:
 
 protected:
     explicit Control(std::unique_ptr<Impl> impl);
-    // The properties a subclass adds to the common ones.
+    // The properties a subclass adds to the common ones, from its ownProperties table.
     virtual bool hasOwnProperty(std::string_view name) const = 0;
     virtual void setOwnProperty(std::string_view name, const PropertyValue& value) = 0;
 
@@ -92,11 +95,18 @@ public:
     // Raised when the user presses the button.
     std::function<void(PushButton& sender)> Action;
 
+    static std::span<const Property<PushButton>> ownProperties();
+
 protected:
     bool hasOwnProperty(std::string_view name) const override;
     void setOwnProperty(std::string_view name, const PropertyValue& value) override;
 
 private:
+    // The backend's: show what the state now holds.
+    void showCaption();
+    void showDefault();
+    void showFont();
+
     struct ButtonState;
     std::unique_ptr<ButtonState> state_;
 };
@@ -121,12 +131,20 @@ public:
     // Raised whenever Value changes, by the user or by the program.
     std::function<void(Slider& sender)> ValueChanged;
 
+    static std::span<const Property<Slider>> ownProperties();
+
 protected:
     bool hasOwnProperty(std::string_view name) const override;
     void setOwnProperty(std::string_view name, const PropertyValue& value) override;
 
 private:
     void applyRange();
+    // The backend's: steps of at least 1; LiveScroll off reports a drag once, on release;
+    // TickStyle 0 none, 1 above, 2 below, 3 both sides.
+    void setLineStep(int64_t step);
+    void setPageStep(int64_t step);
+    void setLiveScroll(bool live);
+    void setTickStyle(int64_t style);
     struct SliderState;
     std::unique_ptr<SliderState> state_;
 };
@@ -168,6 +186,8 @@ public:
 
     // The engine underneath, for inspection.
     StreamPlayer& player() const;
+
+    static std::span<const Property<MoviePlayer>> ownProperties();
 
 protected:
     bool hasOwnProperty(std::string_view name) const override;

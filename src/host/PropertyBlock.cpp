@@ -1,43 +1,36 @@
 #include "host/PropertyBlock.h"
 
-#include <array>
+#include "host/Controls.h"
+#include "host/Window.h"
+
 #include <bit>
-#include <cstring>
 #include <map>
+#include <stdexcept>
 
 namespace host {
 namespace {
 
 constexpr char kSeparator = ' ';
 
+// Every registered property's type. A name two tables register (Width, Visible) must
+// take the same type in both, or a block could not say which it means.
 const std::map<std::string_view, PropertyType, std::less<>>& propertyTypes() {
     static const std::map<std::string_view, PropertyType, std::less<>> types = [] {
         std::map<std::string_view, PropertyType, std::less<>> t;
-        for (std::string_view name :
-             {"Width",         "Height",    "MinWidth",   "MinHeight",  "MaxWidth",    "MaxHeight",
-              "Frame",         "MacProcID", "Placement",  "Index",      "Left",        "Top",
-              "TabPanelIndex", "TabIndex",  "PlayerType", "Controller", "ButtonStyle", "Minimum",
-              "Value",         "Maximum",   "LineStep",   "PageStep",   "TickStyle"}) {
-            t.emplace(name, PropertyType::Integer);
-        }
-        for (std::string_view name :
-             {"CloseButton",      "Resizeable",   "MaximizeButton", "MinimizeButton",
-              "FullScreenButton", "Composite",    "Visible",        "LiveResize",
-              "FullScreen",       "HasBackColor", "MenuBarVisible", "LockLeft",
-              "LockTop",          "LockRight",    "LockBottom",     "TabStop",
-              "AutoResize",       "Border",       "Speaker",        "HasStep",
-              "AutoDeactivate",   "AutoPlay",     "Looping",        "Palindrome",
-              "Default",          "Cancel",       "Enabled",        "Bold",
-              "Italic",           "Underline",    "LiveScroll"}) {
-            t.emplace(name, PropertyType::Boolean);
-        }
-        t.emplace("TextUnit", PropertyType::FontUnit);
-        for (std::string_view name :
-             {"Title", "Name", "Caption", "TextFont", "HelpTag", "InitialParent"}) {
-            t.emplace(name, PropertyType::String);
-        }
-        t.emplace("BackColor", PropertyType::Color);
-        t.emplace("TextSize", PropertyType::Single);
+        const auto add = [&t](auto table) {
+            for (const auto& p : table) {
+                const auto [at, added] = t.emplace(p.name, p.type);
+                if (!added && at->second != p.type) {
+                    throw std::logic_error("property \"" + std::string(p.name) +
+                                           "\" registered with two types");
+                }
+            }
+        };
+        add(Window::properties());
+        add(Control::commonProperties());
+        add(PushButton::ownProperties());
+        add(Slider::ownProperties());
+        add(MoviePlayer::ownProperties());
         return t;
     }();
     return types;

@@ -15,10 +15,14 @@
 
 #include "host/Exceptions.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -60,7 +64,69 @@ inline const std::string& stringOf(const PropertyValue& value) {
     return std::get<std::string>(value);
 }
 
-// The type of a property the host knows, or nothing for an unknown name.
+// One property as a kind of object registers it, once: the name, the type its value has in
+// a block, and what setting it does. Windows and each kind of control keep a table of them;
+// HasProperty, SetProperty and the block's types all come from those tables.
+template <class Target>
+struct Property {
+    std::string_view name;
+    PropertyType type;
+    void (*set)(Target& target, const PropertyValue& value);
+};
+
+template <class Target>
+const Property<Target>* findProperty(std::span<const Property<Target>> table,
+                                     std::string_view name) {
+    const auto it = std::find_if(table.begin(), table.end(),
+                                 [name](const Property<Target>& p) { return p.name == name; });
+    return it == table.end() ? nullptr : &*it;
+}
+
+// Where keep finds an object's state: through a function, a member function, or a member
+// that points to it.
+template <auto StateOf, class Target>
+auto& reachState(Target& target) {
+    if constexpr (std::is_member_object_pointer_v<decltype(StateOf)>) {
+        return *(target.*StateOf);
+    } else {
+        return std::invoke(StateOf, target);
+    }
+}
+
+// Calls a member that shows a kept value: one of the object or one of its state.
+template <auto Member, class Target, class State>
+void showKept(Target& target, State& state) {
+    if constexpr (std::is_invocable_v<decltype(Member), Target&>) {
+        std::invoke(Member, target);
+    } else {
+        std::invoke(Member, state);
+    }
+}
+
+// A table entry's setter for a value that is kept in the object's state (found through
+// StateOf) at Field, then shown by each Apply, a member of the object or of its state.
+template <auto StateOf, auto Field, auto... Apply, class Target>
+void keep(Target& target, const PropertyValue& value) {
+    auto& state = reachState<StateOf>(target);
+    state.*Field = std::get<std::remove_cvref_t<decltype(state.*Field)>>(value);
+    (showKept<Apply>(target, state), ...);
+}
+
+template <class Setter>
+struct SetterArgument;
+template <class Class, class Argument>
+struct SetterArgument<void (Class::*)(Argument)> {
+    using type = std::remove_cvref_t<Argument>;
+};
+
+// A table entry's setter that hands the value to a setter of the object.
+template <auto Setter, class Target>
+void pass(Target& target, const PropertyValue& value) {
+    std::invoke(Setter, target, std::get<typename SetterArgument<decltype(Setter)>::type>(value));
+}
+
+// The type of a property the host knows (of a window or of any control), or nothing for an
+// unknown name.
 std::optional<PropertyType> propertyTypeOf(std::string_view name);
 PropertyType typeOfValue(const PropertyValue& value);
 

@@ -7,10 +7,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <typeinfo>
 #include <utility>
+#include <vector>
 
 #if defined(__GNUG__)
 #include <cstdlib>
@@ -19,6 +21,45 @@
 
 namespace host {
 namespace {
+
+struct RuntimeState {
+    // The arguments handed to RuntimeInit, kept for the lazily made GUI instance. A GUI
+    // instance may keep a reference to argc, so it lives here for good.
+    int argc = 0;
+    char** argv = nullptr;
+    std::vector<std::string> argStorage;
+    std::vector<char*> argPointers;
+    // The four values of the Windows entry, as they were given.
+    void* instance = nullptr;
+    void* previousInstance = nullptr;
+    std::wstring windowsCommandLine;
+    int showCommand = 0;
+
+    bool hiDpi = true;
+    std::unique_ptr<Application> app;
+    std::vector<std::function<void()>> finalizers;
+
+    bool loopRunning = false;
+    bool ending = false;
+    bool reported = false;
+    bool reporting = false;
+    int exitStatus = 0;
+};
+
+// Never destroyed: at process exit the platform's own statics may already be gone, so
+// what is still alive then (when finalisation did not run) is left to the OS.
+RuntimeState& state() {
+    static auto* s = new RuntimeState;
+    return *s;
+}
+
+// A one-word argument list for a platform that wants one.
+void useDefaultArguments(RuntimeState& s) {
+    s.argStorage = {"tamselRadio"};
+    s.argPointers = {s.argStorage[0].data(), nullptr};
+    s.argc = 1;
+    s.argv = s.argPointers.data();
+}
 
 const std::chrono::steady_clock::time_point gStartTime = std::chrono::steady_clock::now();
 
@@ -56,7 +97,7 @@ std::string describe(std::exception_ptr error) {
 // Ends the application: the event loop (and every nested loop) returns, and a loop not yet
 // started is never entered.
 void endApplication(int status) {
-    backend::RuntimeState& s = backend::state();
+    RuntimeState& s = state();
     s.ending = true;
     s.exitStatus = status;
     if (s.loopRunning) {
@@ -68,16 +109,39 @@ void endApplication(int status) {
 
 namespace backend {
 
-RuntimeState& state() {
-    static auto* s = new RuntimeState;
-    return *s;
+int& argumentCount() {
+    RuntimeState& s = state();
+    if (s.argv == nullptr) {
+        useDefaultArguments(s);
+    }
+    return s.argc;
 }
 
-void useDefaultArguments(RuntimeState& s) {
-    s.argStorage = {"tamselRadio"};
-    s.argPointers = {s.argStorage[0].data(), nullptr};
-    s.argc = 1;
-    s.argv = s.argPointers.data();
+char** argumentVector() {
+    argumentCount();
+    return state().argv;
+}
+
+int showCommand() {
+    return state().showCommand;
+}
+
+void shownWindowsPainted() {
+    runUnderExceptionPolicy([] {
+        if (Application* app = getAppObject()) {
+            app->Open();
+        }
+    });
+}
+
+void lastWindowClosed() {
+    // From then on the program may know it, also while a handler still runs, so work that
+    // was waiting (an update check) offers nothing more.
+    RuntimeState& s = state();
+    if (s.loopRunning) {
+        s.ending = true;
+        quitEventLoops(0);
+    }
 }
 
 } // namespace backend
@@ -126,7 +190,7 @@ void Application::_x_SetVersionData(int64_t major, int64_t minor, int64_t bug, i
 }
 
 Application* getAppObject() {
-    return backend::state().app.get();
+    return state().app.get();
 }
 
 void runUnderExceptionPolicy(const std::function<void()>& fn) {
@@ -153,9 +217,9 @@ void runUnderExceptionPolicy(const std::function<void()>& fn) {
 }
 
 void RuntimeInit(int argc, char** argv) {
-    backend::RuntimeState& s = backend::state();
+    RuntimeState& s = state();
     if (argc < 1 || argv == nullptr) {
-        backend::useDefaultArguments(s);
+        useDefaultArguments(s);
         return;
     }
     s.argc = argc;
@@ -163,21 +227,29 @@ void RuntimeInit(int argc, char** argv) {
 }
 
 void RuntimeInit(void* instance, void* previousInstance, const wchar_t* commandLine, int show) {
-    backend::RuntimeState& s = backend::state();
+    RuntimeState& s = state();
     s.instance = instance;
     s.previousInstance = previousInstance;
     // The platform reads the real command line itself; the tail is kept as given.
     s.windowsCommandLine = commandLine != nullptr ? commandLine : L"";
     s.showCommand = show;
-    backend::useDefaultArguments(s);
+    useDefaultArguments(s);
+}
+
+void ApplicationSetSupportsHiDPI(bool enabled) {
+    if (backend::guiInstanceExists()) {
+        return;
+    }
+    state().hiDpi = enabled;
+    backend::applyHiDpi(enabled);
 }
 
 bool ApplicationSupportsHiDPI() {
-    return backend::state().hiDpi;
+    return state().hiDpi;
 }
 
 void RuntimeRegisterAppObject(std::unique_ptr<Application> app) {
-    backend::state().app = std::move(app);
+    state().app = std::move(app);
 }
 
 void RunFrameworkInitialization(const std::function<void()>& lateStartup) {
@@ -187,8 +259,26 @@ void RunFrameworkInitialization(const std::function<void()>& lateStartup) {
     }
 }
 
+void RuntimeRun() {
+    ensureRuntime();
+    RuntimeState& s = state();
+    if (s.ending) {
+        return;
+    }
+    // Open once the loop runs and the windows are on screen: whatever Open does happens with
+    // the application started, and Open may block the loop (the update check does).
+    backend::watchFirstPaint();
+    s.loopRunning = true;
+    const int status = backend::runEventLoop();
+    s.loopRunning = false;
+    s.ending = true;
+    if (!s.reported) {
+        s.exitStatus = status;
+    }
+}
+
 void RuntimeUnhandledException(std::exception_ptr error) {
-    backend::RuntimeState& s = backend::state();
+    RuntimeState& s = state();
     const std::string line = describe(std::move(error));
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
@@ -209,11 +299,11 @@ void RuntimeUnhandledException(std::exception_ptr error) {
 }
 
 void RuntimeAddFinalizer(std::function<void()> finalizer) {
-    backend::state().finalizers.push_back(std::move(finalizer));
+    state().finalizers.push_back(std::move(finalizer));
 }
 
 void RuntimePerformFinalizers() {
-    backend::RuntimeState& s = backend::state();
+    RuntimeState& s = state();
     while (!s.finalizers.empty()) {
         std::function<void()> finalizer = std::move(s.finalizers.back());
         s.finalizers.pop_back();
@@ -224,11 +314,11 @@ void RuntimePerformFinalizers() {
 }
 
 int RuntimeExit() {
-    return backend::state().exitStatus;
+    return state().exitStatus;
 }
 
 bool RuntimeIsEnding() {
-    return backend::state().ending;
+    return state().ending;
 }
 
 void requireUIThread(const char* operation) {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +66,7 @@ public:
 
     bool HasProperty(std::string_view name) const override;
     void SetProperty(std::string_view name, const PropertyValue& value) override;
+    static std::span<const Property<Window>> properties();
 
     // Called by controls when their place in the tab order changes.
     void updateTabOrder();

@@ -1,12 +1,14 @@
 // The rules of host windows that are the same on every platform: the open windows and their
-// implicit instances, building a window, its controls by name and its property table.
+// implicit instances, building a window, its controls by name, its property table, its tab
+// chain and where the focus goes when a handler greys out the focused control.
 
+#include "host/Application.h"
 #include "host/Backend.h"
+#include "host/Controls.h"
 #include "host/Window.h"
 #include "host/WindowState.h"
 
 #include <algorithm>
-#include <array>
 #include <map>
 #include <utility>
 
@@ -35,110 +37,6 @@ void releaseAllWindows() {
     r.implicit.clear();
     r.finalizerAdded = false;
     open.clear();
-}
-
-// One entry a property: the name HasProperty answers to and what SetProperty does with it.
-struct WindowProperty {
-    std::string_view name;
-    void (*set)(Window& window, WindowState& d, const PropertyValue& value);
-};
-
-const std::array<WindowProperty, 22> kWindowProperties = {{
-    {"Width",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.width = integerOf(v);
-         d.applySize();
-     }},
-    {"Height",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.height = integerOf(v);
-         d.applySize();
-     }},
-    {"MinWidth",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.minWidth = integerOf(v);
-         d.applySize();
-     }},
-    {"MinHeight",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.minHeight = integerOf(v);
-         d.applySize();
-     }},
-    {"MaxWidth",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.maxWidth = integerOf(v);
-         d.applySize();
-     }},
-    {"MaxHeight",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.maxHeight = integerOf(v);
-         d.applySize();
-     }},
-    // 0, the document window, is the platform's ordinary top-level window.
-    {"Frame", [](Window&, WindowState& d, const PropertyValue& v) { d.frame = integerOf(v); }},
-    {"Title",
-     [](Window& w, WindowState&, const PropertyValue& v) { w.setTitle(std::get<std::string>(v)); }},
-    {"CloseButton",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.closeButton = booleanOf(v);
-         d.applyFlags();
-     }},
-    {"Resizeable",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.resizeable = booleanOf(v);
-         d.applyResizeable();
-     }},
-    {"MaximizeButton",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.maximizeButton = booleanOf(v);
-         d.applyFlags();
-     }},
-    {"MinimizeButton",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.minimizeButton = booleanOf(v);
-         d.applyFlags();
-     }},
-    // A macOS title-bar button; other platforms have none.
-    {"FullScreenButton",
-     [](Window&, WindowState& d, const PropertyValue& v) { d.fullScreenButton = booleanOf(v); }},
-    {"Composite",
-     [](Window&, WindowState& d, const PropertyValue& v) { d.composite = booleanOf(v); }},
-    {"MacProcID",
-     [](Window&, WindowState& d, const PropertyValue& v) { d.macProcID = integerOf(v); }},
-    // 0 leaves the position to the platform's window manager.
-    {"Placement",
-     [](Window&, WindowState& d, const PropertyValue& v) { d.placement = integerOf(v); }},
-    {"Visible",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.visible = booleanOf(v);
-         d.applyVisibility();
-     }},
-    {"LiveResize",
-     [](Window&, WindowState& d, const PropertyValue& v) { d.liveResize = booleanOf(v); }},
-    {"FullScreen",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.fullScreen = booleanOf(v);
-         d.applyVisibility();
-     }},
-    {"HasBackColor",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.hasBackColor = booleanOf(v);
-         d.applyBackground();
-     }},
-    {"BackColor",
-     [](Window&, WindowState& d, const PropertyValue& v) {
-         d.backColor = std::get<Color>(v);
-         d.applyBackground();
-     }},
-    // The program defines no menu bar, so there is nothing to show or hide.
-    {"MenuBarVisible",
-     [](Window&, WindowState& d, const PropertyValue& v) { d.menuBarVisible = booleanOf(v); }},
-}};
-
-const WindowProperty* windowProperty(std::string_view name) {
-    const auto it = std::find_if(kWindowProperties.begin(), kWindowProperties.end(),
-                                 [name](const WindowProperty& p) { return p.name == name; });
-    return it == kWindowProperties.end() ? nullptr : &*it;
 }
 
 } // namespace
@@ -266,17 +164,89 @@ bool Window::CloseButton() const {
     return stateOf(*this).closeButton;
 }
 
+std::span<const Property<Window>> Window::properties() {
+    using T = PropertyType;
+    using S = WindowState;
+    static const Property<Window> table[] = {
+        {"Width", T::Integer, keep<stateOf, &S::width, &S::applySize>},
+        {"Height", T::Integer, keep<stateOf, &S::height, &S::applySize>},
+        {"MinWidth", T::Integer, keep<stateOf, &S::minWidth, &S::applySize>},
+        {"MinHeight", T::Integer, keep<stateOf, &S::minHeight, &S::applySize>},
+        {"MaxWidth", T::Integer, keep<stateOf, &S::maxWidth, &S::applySize>},
+        {"MaxHeight", T::Integer, keep<stateOf, &S::maxHeight, &S::applySize>},
+        // 0, the document window, is the platform's ordinary top-level window.
+        {"Frame", T::Integer, keep<stateOf, &S::frame>},
+        {"Title", T::String, pass<&Window::setTitle>},
+        {"CloseButton", T::Boolean, keep<stateOf, &S::closeButton, &S::applyFlags>},
+        {"Resizeable", T::Boolean, keep<stateOf, &S::resizeable, &S::applyResizeable>},
+        {"MaximizeButton", T::Boolean, keep<stateOf, &S::maximizeButton, &S::applyFlags>},
+        {"MinimizeButton", T::Boolean, keep<stateOf, &S::minimizeButton, &S::applyFlags>},
+        // A macOS title-bar button; other platforms have none.
+        {"FullScreenButton", T::Boolean, keep<stateOf, &S::fullScreenButton>},
+        {"Composite", T::Boolean, keep<stateOf, &S::composite>},
+        {"MacProcID", T::Integer, keep<stateOf, &S::macProcID>},
+        // 0 leaves the position to the platform's window manager.
+        {"Placement", T::Integer, keep<stateOf, &S::placement>},
+        {"Visible", T::Boolean, keep<stateOf, &S::visible, &S::applyVisibility>},
+        {"LiveResize", T::Boolean, keep<stateOf, &S::liveResize>},
+        {"FullScreen", T::Boolean, keep<stateOf, &S::fullScreen, &S::applyVisibility>},
+        {"HasBackColor", T::Boolean, keep<stateOf, &S::hasBackColor, &S::applyBackground>},
+        {"BackColor", T::Color, keep<stateOf, &S::backColor, &S::applyBackground>},
+        // The program defines no menu bar, so there is nothing to show or hide.
+        {"MenuBarVisible", T::Boolean, keep<stateOf, &S::menuBarVisible>},
+    };
+    return table;
+}
+
 bool Window::HasProperty(std::string_view name) const {
-    return windowProperty(name) != nullptr;
+    return findProperty(properties(), name) != nullptr;
 }
 
 void Window::SetProperty(std::string_view name, const PropertyValue& value) {
     requireUIThread("Window.SetProperty");
-    const WindowProperty* property = windowProperty(name);
+    const Property<Window>* property = findProperty(properties(), name);
     if (property == nullptr) {
         throw UnsupportedFormatException("a window has no property \"" + std::string(name) + "\"");
     }
-    property->set(*this, stateOf(*this), value);
+    property->set(*this, value);
+}
+
+void Window::updateTabOrder() {
+    WindowState& d = stateOf(*this);
+    if (!d.building) {
+        d.applyTabOrder(tabChain(*this));
+    }
+}
+
+std::vector<Control*> tabChain(const Window& window) {
+    std::vector<Control*> chain;
+    for (Control* control : window.controls()) {
+        if (control->TabStop() && dynamic_cast<const MoviePlayer*>(control) == nullptr) {
+            chain.push_back(control);
+        }
+    }
+    std::stable_sort(chain.begin(), chain.end(), [](const Control* a, const Control* b) {
+        return a->TabIndex() < b->TabIndex();
+    });
+    return chain;
+}
+
+void raiseEvent(const Window& window, const std::function<void()>& handler) {
+    WindowState& d = stateOf(window);
+    const Control* focused = d.focusedControl();
+    runUnderExceptionPolicy(handler);
+    if (focused == nullptr || focused->Enabled()) {
+        return;
+    }
+    const std::vector<Control*> chain = tabChain(window);
+    const auto at = std::find(chain.begin(), chain.end(), focused);
+    for (size_t step = 1; at != chain.end() && step < chain.size(); ++step) {
+        Control* candidate = chain[(static_cast<size_t>(at - chain.begin()) + step) % chain.size()];
+        if (candidate->Enabled() && candidate->Visible()) {
+            d.giveFocus(*candidate);
+            return;
+        }
+    }
 }
 
 std::shared_ptr<Window> RuntimeGetImplicitWindow(std::string_view className) {

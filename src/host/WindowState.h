@@ -7,6 +7,7 @@
 #include "host/PropertyBlock.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -59,7 +60,21 @@ struct WindowState {
     virtual void applyBackground() = 0;
     // Shows or hides the window, unless it is being built.
     virtual void applyVisibility() = 0;
+    // Makes Tab visit the chain's controls in its order, and no others.
+    virtual void applyTabOrder(const std::vector<Control*>& chain) = 0;
+    // The control of this window that has the keyboard focus, or nullptr.
+    virtual Control* focusedControl() const = 0;
+    virtual void giveFocus(Control& control) = 0;
 };
+
+// The controls Tab visits, in its order: the tab stops that can take the focus (the movie
+// player has no picture and never can), by TabIndex, ties in the order they were made.
+std::vector<Control*> tabChain(const Window& window);
+// Runs an event's handler for a control of window. A handler that greys out the control
+// with the focus (Play disables itself) would leave the keyboard nowhere, and the control it
+// should reach may only be enabled a step later (Stop); so once the handler has returned,
+// the focus goes to the next enabled and visible control of the chain, coming round.
+void raiseEvent(const Window& window, const std::function<void()>& handler);
 
 // Implemented by the backend: the state of a window.
 WindowState& stateOf(const Window& window);

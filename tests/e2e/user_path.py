@@ -798,6 +798,24 @@ class WineRun(Run):
         check(wait_until(lambda: focused() == ["Play"], 3, 0.2), "%s: Shift+Tab went to %r" % (label, focused()))
         step("%s: Tab moves Play, ?, slider (Stop skipped while disabled), Shift+Tab back" % label)
 
+    def focused(self):
+        return [plain(c["text"]) or c["class"] for c in self.main()["controls"] if c["focused"]]
+
+    def keyboard_play_stop(self, label):
+        """A button that greys itself out hands the focus on to the next enabled control, so
+        the keyboard never loses the window: Stop goes on to "?", Play to Stop."""
+        state = lambda: ([self.control(self.main(), b)["enabled"] for b in ("Play", "Stop")],
+                         self.focused())
+        check(wait_until(lambda: state() == ([True, False], ["?"]), 3, 0.2),
+              "%s: after the Stop click, Play/Stop enabled and focus %r" % (label, state()))
+        for keys, playing, now in ((["shift+Tab", "space"], True, "Stop"), (["space"], False, "?"),
+                                   (["shift+Tab", "space"], True, "Stop"), (["space"], False, "?")):
+            xdotool("key", *keys)
+            check(wait_until(lambda: state() == ([not playing, playing], [now]), 3, 0.2),
+                  "%s: after %s, Play/Stop enabled and focus %r" % (label, "+".join(keys), state()))
+        step("%s: the focus goes on to ? after Stop; Shift+Tab and Space play, Space stops, "
+             "twice" % label)
+
     def check_states(self, label, playing):
         w = self.main()
         play, stop = self.control(w, "Play"), self.control(w, "Stop")
@@ -857,7 +875,8 @@ class WineRun(Run):
             check(listener.first_run(moved, Listener.is_silent, 5, 3) is not None,
                   "%s: still sound at volume 0" % label)
             levels[0] = self.level(listener, time.monotonic())
-            moved = self.set_volume_keys(["Next"] * 6 + ["Right"] * 8, 128, label)
+            # Page Up and Up raise the volume, as on the other platform.
+            moved = self.set_volume_keys(["Prior"] * 6 + ["Up"] * 8, 128, label)
             levels[128] = self.level(listener, moved)
             ratio = levels[128] / levels[250]
             expected = (128 / 250) ** 3
@@ -877,6 +896,7 @@ class WineRun(Run):
             self.timings["stop"] = [(silent - stopped) * 1000]
             step("%s: Stop silences it" % label)
             self.check_states(label, playing=False)
+            self.keyboard_play_stop(label)
         finally:
             listener.stop()
 

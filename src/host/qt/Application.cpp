@@ -173,6 +173,28 @@ std::FILE* openFile(const std::string& utf8Path, const char* mode) {
 
 const char* const kEndOfLine = "\n";
 
+bool guiInstanceExists() {
+    return QCoreApplication::instance() != nullptr;
+}
+
+void applyHiDpi(bool enabled) {
+    if (enabled) {
+        // Fractional screen scales are followed exactly instead of rounded to whole steps.
+        QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+            Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    } else {
+        qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+    }
+}
+
+void watchFirstPaint() {
+    new FirstPaintGate(shownWindowsPainted);
+}
+
+int runEventLoop() {
+    return QCoreApplication::exec();
+}
+
 } // namespace backend
 
 void Application::DoEvents(int64_t milliseconds) {
@@ -186,54 +208,12 @@ void Application::DoEvents(int64_t milliseconds) {
     loop.exec();
 }
 
-void ApplicationSetSupportsHiDPI(bool enabled) {
-    if (QCoreApplication::instance() != nullptr) {
-        return;
-    }
-    backend::state().hiDpi = enabled;
-    if (enabled) {
-        // Fractional screen scales are followed exactly instead of rounded to whole steps.
-        QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
-            Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
-    } else {
-        qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
-    }
-}
-
-void RuntimeRun() {
-    ensureRuntime();
-    backend::RuntimeState& s = backend::state();
-    if (s.ending) {
-        return;
-    }
-    // Open once the loop runs and the windows are on screen, so whatever Open does happens
-    // with the application started and its window painted.
-    new FirstPaintGate([] {
-        runUnderExceptionPolicy([] {
-            if (Application* app = getAppObject()) {
-                app->Open();
-            }
-        });
-    });
-    s.loopRunning = true;
-    const int status = QCoreApplication::exec();
-    s.loopRunning = false;
-    s.ending = true;
-    if (!s.reported) {
-        s.exitStatus = status;
-    }
-}
-
 void ensureRuntime() {
     if (QCoreApplication::instance() != nullptr) {
         return;
     }
-    backend::RuntimeState& s = backend::state();
     if (!noDisplayReason().empty()) {
         throw RuntimeException(noDisplayReason());
-    }
-    if (s.argv == nullptr) {
-        backend::useDefaultArguments(s);
     }
     // Qt takes an empty setting for none.
     const bool wasSet = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
@@ -245,7 +225,8 @@ void ensureRuntime() {
     }
     heldMessages().clear();
     const QtMessageHandler previous = qInstallMessageHandler(holdMessage);
-    ownedGuiInstance() = std::make_unique<QApplication>(s.argc, s.argv);
+    ownedGuiInstance() =
+        std::make_unique<QApplication>(backend::argumentCount(), backend::argumentVector());
     qInstallMessageHandler(previous);
     // Programs the player starts (the browser) see the environment as it was.
     if (guarded && wasSet) {
@@ -272,11 +253,11 @@ void ensureRuntime() {
         const QMessageLogContext context(nullptr, 0, nullptr, message.category.constData());
         qt_message_output(message.type, context, message.text);
     }
-    // Closing the last window ends the application (the platform's own rule); from then on
-    // the program may know it, also while a handler still runs.
+    // Qt reports its last window closing; a test that keeps its application past its
+    // windows turns that off.
     QObject::connect(qApp, &QGuiApplication::lastWindowClosed, qApp, [] {
         if (QGuiApplication::quitOnLastWindowClosed()) {
-            backend::state().ending = true;
+            backend::lastWindowClosed();
         }
     });
     // Windows and message boxes made from now on carry it unless given another.

@@ -4,6 +4,7 @@
 #include "host/ControlState.h"
 #include "host/StreamPlayer.h"
 #include "host/Window.h"
+#include "host/WindowState.h"
 #include "host/qt/WidgetAccess.h"
 
 #include <QFont>
@@ -23,58 +24,6 @@ namespace {
 
 int toInt(int64_t value) {
     return static_cast<int>(std::clamp<int64_t>(value, -2147483647 - 1, 2147483647));
-}
-
-Control* controlWithWidget(const Window& window, const QWidget* widget) {
-    for (Control* control : window.controls()) {
-        if (widgetOf(*control) == widget) {
-            return control;
-        }
-    }
-    return nullptr;
-}
-
-// The control the focus goes on to from `from`: the next one in tab order that can take it,
-// coming round from the end to the start.
-Control* nextFocusAfter(const Window& window, const Control& from) {
-    std::vector<Control*> chain;
-    for (Control* control : window.controls()) {
-        if (control->TabStop() && (widgetOf(*control)->focusPolicy() & Qt::TabFocus) != 0) {
-            chain.push_back(control);
-        }
-    }
-    std::stable_sort(chain.begin(), chain.end(), [](const Control* a, const Control* b) {
-        return a->TabIndex() < b->TabIndex();
-    });
-    const auto at = std::find(chain.begin(), chain.end(), &from);
-    if (at == chain.end()) {
-        return nullptr;
-    }
-    const size_t start = static_cast<size_t>(at - chain.begin());
-    for (size_t step = 1; step < chain.size(); ++step) {
-        Control* candidate = chain[(start + step) % chain.size()];
-        if (candidate->Enabled() && candidate->Visible()) {
-            return candidate;
-        }
-    }
-    return nullptr;
-}
-
-// Runs an event's handler for a control of window. A handler that disables the control with
-// the focus (Play greys itself out) makes the platform pass the focus on at once, while the
-// control it should reach may still be disabled (Stop is enabled a step later); so once the
-// handler has returned, the focus goes to the next enabled control in tab order.
-void raiseEvent(const Window& window, const std::function<void()>& handler) {
-    const QPointer<QWidget> focused = widgetOf(window)->focusWidget();
-    runUnderExceptionPolicy(handler);
-    if (focused.isNull() || focused->isEnabled()) {
-        return;
-    }
-    if (Control* from = controlWithWidget(window, focused.data())) {
-        if (Control* next = nextFocusAfter(window, *from)) {
-            widgetOf(*next)->setFocus(Qt::TabFocusReason);
-        }
-    }
 }
 
 } // namespace
@@ -165,11 +114,6 @@ QWidget* widgetOf(const Control& control) {
 
 // ---- PushButton -----------------------------------------------------------------------
 
-struct PushButton::ButtonState : TextStyle {
-    bool cancel = false;
-    int64_t buttonStyle = 0;
-};
-
 namespace {
 
 QPushButton* buttonWidget(const Control& control) {
@@ -196,54 +140,21 @@ PushButton::PushButton(Window& parent)
 
 PushButton::~PushButton() = default;
 
-std::string PushButton::Caption() const {
-    requireUIThread("PushButton.Caption");
-    return buttonWidget(*this)->text().toStdString();
-}
-
-void PushButton::setCaption(const std::string& caption) {
-    requireUIThread("PushButton.Caption");
-    buttonWidget(*this)->setText(QString::fromStdString(caption));
-}
-
-bool PushButton::Default() const {
-    requireUIThread("PushButton.Default");
-    return buttonWidget(*this)->isDefault();
-}
-
-bool PushButton::Cancel() const {
-    requireUIThread("PushButton.Cancel");
-    return state_->cancel;
-}
-
 void PushButton::Push() {
     requireUIThread("PushButton.Push");
     buttonWidget(*this)->click();
 }
 
-void PushButton::setOwnProperty(std::string_view name, const PropertyValue& value) {
-    ButtonState& s = *state_;
-    QPushButton* button = buttonWidget(*this);
-    if (name == "Caption") {
-        setCaption(stringOf(value));
-        return;
-    }
-    if (name == "Default") {
-        button->setDefault(booleanOf(value));
-        return;
-    }
-    if (name == "Cancel") {
-        s.cancel = booleanOf(value);
-        return;
-    }
-    if (name == "ButtonStyle") {
-        // 0 is the platform's ordinary push button; the other frame styles are macOS bevels.
-        s.buttonStyle = integerOf(value);
-        return;
-    }
-    if (!s.takeTextProperty(name, value)) {
-        return;
-    }
+void PushButton::showCaption() {
+    buttonWidget(*this)->setText(QString::fromStdString(state_->caption));
+}
+
+void PushButton::showDefault() {
+    buttonWidget(*this)->setDefault(state_->isDefault);
+}
+
+void PushButton::showFont() {
+    const ButtonState& s = *state_;
     // "System" (or nothing) and size 0 stand for the platform's own button font.
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     if (!s.textFont.empty() && s.textFont != "System") {
@@ -259,7 +170,7 @@ void PushButton::setOwnProperty(std::string_view name, const PropertyValue& valu
     font.setBold(s.bold);
     font.setItalic(s.italic);
     font.setUnderline(s.underline);
-    button->setFont(font);
+    buttonWidget(*this)->setFont(font);
 }
 
 // ---- Slider -------------------------------------------------------------------------
@@ -268,7 +179,6 @@ struct Slider::SliderState {
     // The value asked for; the widget holds it once the range allows it.
     int64_t requested = 0;
     bool liveScroll = false;
-    int64_t tickStyle = 0;
 };
 
 namespace {
@@ -351,29 +261,23 @@ void Slider::applyRange() {
     state_->requested = wanted;
 }
 
-void Slider::setOwnProperty(std::string_view name, const PropertyValue& value) {
-    QSlider* slider = sliderWidget(*this);
-    if (name == "Minimum") {
-        setMinimum(integerOf(value));
-    } else if (name == "Value") {
-        setValue(integerOf(value));
-    } else if (name == "Maximum") {
-        setMaximum(integerOf(value));
-    } else if (name == "LineStep") {
-        slider->setSingleStep(std::max(1, toInt(integerOf(value))));
-    } else if (name == "PageStep") {
-        slider->setPageStep(std::max(1, toInt(integerOf(value))));
-    } else if (name == "LiveScroll") {
-        // Without live scrolling a drag reports its value once, on release.
-        state_->liveScroll = booleanOf(value);
-        slider->setTracking(state_->liveScroll);
-    } else if (name == "TickStyle") {
-        state_->tickStyle = integerOf(value);
-        static constexpr std::array<QSlider::TickPosition, 4> positions = {
-            QSlider::NoTicks, QSlider::TicksAbove, QSlider::TicksBelow, QSlider::TicksBothSides};
-        const auto style = static_cast<size_t>(std::clamp<int64_t>(state_->tickStyle, 0, 3));
-        slider->setTickPosition(positions[style]);
-    }
+void Slider::setLineStep(int64_t step) {
+    sliderWidget(*this)->setSingleStep(toInt(step));
+}
+
+void Slider::setPageStep(int64_t step) {
+    sliderWidget(*this)->setPageStep(toInt(step));
+}
+
+void Slider::setLiveScroll(bool live) {
+    state_->liveScroll = live;
+    sliderWidget(*this)->setTracking(live);
+}
+
+void Slider::setTickStyle(int64_t style) {
+    static constexpr std::array<QSlider::TickPosition, 4> positions = {
+        QSlider::NoTicks, QSlider::TicksAbove, QSlider::TicksBelow, QSlider::TicksBothSides};
+    sliderWidget(*this)->setTickPosition(positions[static_cast<size_t>(style)]);
 }
 
 // ---- MoviePlayer --------------------------------------------------------------------

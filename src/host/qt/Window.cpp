@@ -134,6 +134,24 @@ struct Window::Impl : WindowState {
             widget->show();
         }
     }
+
+    void applyTabOrder(const std::vector<Control*>& chain) override {
+        for (size_t i = 1; i < chain.size(); ++i) {
+            QWidget::setTabOrder(widgetOf(*chain[i - 1]), widgetOf(*chain[i]));
+        }
+    }
+
+    Control* focusedControl() const override {
+        const QWidget* focused = widget->focusWidget();
+        for (const auto& entry : controls) {
+            if (focused != nullptr && widgetOf(*entry.second) == focused) {
+                return entry.second.get();
+            }
+        }
+        return nullptr;
+    }
+
+    void giveFocus(Control& control) override { widgetOf(control)->setFocus(Qt::TabFocusReason); }
 };
 
 Window::Window() {
@@ -179,24 +197,6 @@ int64_t Window::Height() const {
 void Window::Close() {
     requireUIThread("Window.Close");
     impl_->widget->close();
-}
-
-void Window::updateTabOrder() {
-    if (impl_->building) {
-        return;
-    }
-    std::vector<Control*> chain;
-    for (Control* control : controls()) {
-        if (control->TabStop() && (widgetOf(*control)->focusPolicy() & Qt::TabFocus) != 0) {
-            chain.push_back(control);
-        }
-    }
-    std::stable_sort(chain.begin(), chain.end(), [](const Control* a, const Control* b) {
-        return a->TabIndex() < b->TabIndex();
-    });
-    for (size_t i = 1; i < chain.size(); ++i) {
-        QWidget::setTabOrder(widgetOf(*chain[i - 1]), widgetOf(*chain[i]));
-    }
 }
 
 WindowState& stateOf(const Window& window) {

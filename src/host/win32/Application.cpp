@@ -57,6 +57,48 @@ std::FILE* openFile(const std::string& utf8Path, const char* mode) {
 
 const char* const kEndOfLine = "\r\n";
 
+bool guiInstanceExists() {
+    return win32::messageWindow() != nullptr;
+}
+
+void applyHiDpi(bool enabled) {
+    if (!enabled) {
+        return;
+    }
+    // Per-monitor awareness (version 2 where the system has it), looked up at run time so
+    // the program still starts on systems without it.
+    using SetContext = BOOL(WINAPI*)(HANDLE);
+    HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+    auto setContext = user32 != nullptr
+                          ? reinterpret_cast<SetContext>(reinterpret_cast<void*>(
+                                ::GetProcAddress(user32, "SetProcessDpiAwarenessContext")))
+                          : nullptr;
+    if (setContext == nullptr ||
+        (!setContext(reinterpret_cast<HANDLE>(-4)) && !setContext(reinterpret_cast<HANDLE>(-3)))) {
+        ::SetProcessDPIAware();
+    }
+}
+
+// Posted, so it runs once the loop does; the windows are drawn at once rather than when
+// their paint messages come round, since Open may block the loop.
+void watchFirstPaint() {
+    loop::post([] {
+        win32::paintOpenWindows();
+        shownWindowsPainted();
+    });
+}
+
+int runEventLoop() {
+    MSG message;
+    while (true) {
+        const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            return got == 0 ? static_cast<int>(message.wParam) : 1;
+        }
+        win32::dispatch(message);
+    }
+}
+
 } // namespace backend
 
 void Application::DoEvents(int64_t milliseconds) {
@@ -75,63 +117,6 @@ void Application::DoEvents(int64_t milliseconds) {
             break;
         }
         loop::processEventsWaiting(left);
-    }
-}
-
-void ApplicationSetSupportsHiDPI(bool enabled) {
-    backend::RuntimeState& s = backend::state();
-    if (win32::messageWindow() != nullptr) {
-        return;
-    }
-    s.hiDpi = enabled;
-    if (!enabled) {
-        return;
-    }
-    // Per-monitor awareness (version 2 where the system has it), looked up at run time so
-    // the program still starts on systems without it.
-    using SetContext = BOOL(WINAPI*)(HANDLE);
-    HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
-    auto setContext = user32 != nullptr
-                          ? reinterpret_cast<SetContext>(reinterpret_cast<void*>(
-                                ::GetProcAddress(user32, "SetProcessDpiAwarenessContext")))
-                          : nullptr;
-    if (setContext == nullptr ||
-        (!setContext(reinterpret_cast<HANDLE>(-4)) && !setContext(reinterpret_cast<HANDLE>(-3)))) {
-        ::SetProcessDPIAware();
-    }
-}
-
-void RuntimeRun() {
-    ensureRuntime();
-    backend::RuntimeState& s = backend::state();
-    if (s.ending) {
-        return;
-    }
-    // Open once the loop runs, so whatever Open does happens with the application started,
-    // and once the windows are drawn: Open may block the loop (the update check does).
-    loop::post([] {
-        win32::paintOpenWindows();
-        runUnderExceptionPolicy([] {
-            if (Application* app = getAppObject()) {
-                app->Open();
-            }
-        });
-    });
-    s.loopRunning = true;
-    MSG message;
-    int status = 0;
-    while (true) {
-        const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
-        if (got == 0 || got == -1) {
-            status = got == 0 ? static_cast<int>(message.wParam) : 1;
-            break;
-        }
-        win32::dispatch(message);
-    }
-    s.loopRunning = false;
-    s.ending = true;
-    if (!s.reported) {
-        s.exitStatus = status;
     }
 }
 

@@ -6,6 +6,7 @@
 #include "host/Application.h"
 #include "host/StreamPlayer.h"
 #include "host/Window.h"
+#include "host/WindowState.h"
 #include "host/win32/ControlImpl.h"
 
 #include <algorithm>
@@ -147,13 +148,6 @@ void Control::setVisible(bool visible) {
 
 // ---- PushButton -----------------------------------------------------------------------
 
-struct PushButton::ButtonState : TextStyle {
-    std::string caption;
-    bool isDefault = false;
-    bool cancel = false;
-    int64_t buttonStyle = 0;
-};
-
 PushButton::PushButton(Window& parent)
     : Control(std::make_unique<Impl>(parent,
                                      createChild(parent, WC_BUTTONW, BS_PUSHBUTTON | WS_TABSTOP))),
@@ -180,27 +174,21 @@ PushButton::PushButton(Window& parent)
 
 PushButton::~PushButton() = default;
 
-std::string PushButton::Caption() const {
-    requireUIThread("PushButton.Caption");
-    return state_->caption;
-}
-
-void PushButton::setCaption(const std::string& caption) {
-    requireUIThread("PushButton.Caption");
-    state_->caption = caption;
+void PushButton::showCaption() {
     if (impl().hwnd != nullptr) {
-        ::SetWindowTextW(impl().hwnd, win32::widen(caption).c_str());
+        ::SetWindowTextW(impl().hwnd, win32::widen(state_->caption).c_str());
     }
 }
 
-bool PushButton::Default() const {
-    requireUIThread("PushButton.Default");
-    return state_->isDefault;
+void PushButton::showDefault() {
+    if (impl().hwnd != nullptr) {
+        ::SendMessageW(impl().hwnd, BM_SETSTYLE,
+                       state_->isDefault ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+    }
 }
 
-bool PushButton::Cancel() const {
-    requireUIThread("PushButton.Cancel");
-    return state_->cancel;
+void PushButton::showFont() {
+    impl().refreshFont();
 }
 
 void PushButton::Push() {
@@ -208,41 +196,12 @@ void PushButton::Push() {
     if (!Enabled()) {
         return;
     }
-    runUnderExceptionPolicy([this] {
+    raiseEvent(parentWindow(), [this] {
         if (Action) {
             auto handler = Action;
             handler(*this);
         }
     });
-}
-
-void PushButton::setOwnProperty(std::string_view name, const PropertyValue& value) {
-    ButtonState& s = *state_;
-    if (name == "Caption") {
-        setCaption(stringOf(value));
-        return;
-    }
-    if (name == "Default") {
-        s.isDefault = booleanOf(value);
-        if (impl().hwnd != nullptr) {
-            ::SendMessageW(impl().hwnd, BM_SETSTYLE, s.isDefault ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON,
-                           TRUE);
-        }
-        return;
-    }
-    if (name == "Cancel") {
-        s.cancel = booleanOf(value);
-        return;
-    }
-    if (name == "ButtonStyle") {
-        // 0 is the platform's ordinary push button; the other frame styles are macOS bevels.
-        s.buttonStyle = integerOf(value);
-        return;
-    }
-    if (!s.takeTextProperty(name, value)) {
-        return;
-    }
-    impl().refreshFont();
 }
 
 // ---- Slider -------------------------------------------------------------------------
@@ -256,7 +215,6 @@ struct Slider::SliderState {
     int64_t lineStep = 1;
     int64_t pageStep = 10;
     bool liveScroll = false;
-    int64_t tickStyle = 0;
 };
 
 namespace {
@@ -269,7 +227,9 @@ int toInt(int64_t value) {
 
 Slider::Slider(Window& parent)
     : Control(std::make_unique<Impl>(
-          parent, createChild(parent, TRACKBAR_CLASSW, TBS_HORZ | TBS_NOTICKS | WS_TABSTOP))),
+          parent, createChild(parent, TRACKBAR_CLASSW,
+                              // Up and Page Up raise the value, as on the other platform.
+                              TBS_HORZ | TBS_NOTICKS | TBS_DOWNISLEFT | WS_TABSTOP))),
       state_(std::make_unique<SliderState>()) {
     applyRange();
 }
@@ -333,7 +293,7 @@ void Slider::applyRange() {
         ::SendMessageW(hwnd, TBM_SETPOS, TRUE, toInt(s.value));
     }
     if (s.value != before) {
-        runUnderExceptionPolicy([this] {
+        raiseEvent(parentWindow(), [this] {
             if (ValueChanged) {
                 auto handler = ValueChanged;
                 handler(*this);
@@ -342,37 +302,29 @@ void Slider::applyRange() {
     }
 }
 
-void Slider::setOwnProperty(std::string_view name, const PropertyValue& value) {
-    SliderState& s = *state_;
+void Slider::setLineStep(int64_t step) {
+    state_->lineStep = step;
+    ::SendMessageW(impl().hwnd, TBM_SETLINESIZE, 0, toInt(step));
+}
+
+void Slider::setPageStep(int64_t step) {
+    state_->pageStep = step;
+    ::SendMessageW(impl().hwnd, TBM_SETPAGESIZE, 0, toInt(step));
+}
+
+void Slider::setLiveScroll(bool live) {
+    state_->liveScroll = live;
+}
+
+void Slider::setTickStyle(int64_t style) {
+    static constexpr std::array<DWORD, 4> styles = {
+        TBS_NOTICKS, TBS_TOP | TBS_AUTOTICKS, TBS_BOTTOM | TBS_AUTOTICKS, TBS_BOTH | TBS_AUTOTICKS};
     HWND hwnd = impl().hwnd;
-    if (name == "Minimum") {
-        setMinimum(integerOf(value));
-    } else if (name == "Value") {
-        setValue(integerOf(value));
-    } else if (name == "Maximum") {
-        setMaximum(integerOf(value));
-    } else if (name == "LineStep") {
-        s.lineStep = std::max<int64_t>(1, integerOf(value));
-        ::SendMessageW(hwnd, TBM_SETLINESIZE, 0, toInt(s.lineStep));
-    } else if (name == "PageStep") {
-        s.pageStep = std::max<int64_t>(1, integerOf(value));
-        ::SendMessageW(hwnd, TBM_SETPAGESIZE, 0, toInt(s.pageStep));
-    } else if (name == "LiveScroll") {
-        // Without live scrolling a drag reports its value once, on release.
-        s.liveScroll = booleanOf(value);
-    } else if (name == "TickStyle") {
-        // 0 none, 1 above, 2 below, 3 both sides.
-        s.tickStyle = std::clamp<int64_t>(integerOf(value), 0, 3);
-        static constexpr std::array<DWORD, 4> styles = {TBS_NOTICKS, TBS_TOP | TBS_AUTOTICKS,
-                                                        TBS_BOTTOM | TBS_AUTOTICKS,
-                                                        TBS_BOTH | TBS_AUTOTICKS};
-        LONG_PTR style = ::GetWindowLongPtrW(hwnd, GWL_STYLE);
-        style &= ~static_cast<LONG_PTR>(TBS_NOTICKS | TBS_TOP | TBS_BOTH | TBS_AUTOTICKS);
-        ::SetWindowLongPtrW(hwnd, GWL_STYLE,
-                            style |
-                                static_cast<LONG_PTR>(styles[static_cast<size_t>(s.tickStyle)]));
-        ::InvalidateRect(hwnd, nullptr, TRUE);
-    }
+    LONG_PTR bits = ::GetWindowLongPtrW(hwnd, GWL_STYLE);
+    bits &= ~static_cast<LONG_PTR>(TBS_NOTICKS | TBS_TOP | TBS_BOTH | TBS_AUTOTICKS);
+    ::SetWindowLongPtrW(hwnd, GWL_STYLE,
+                        bits | static_cast<LONG_PTR>(styles[static_cast<size_t>(style)]));
+    ::InvalidateRect(hwnd, nullptr, TRUE);
 }
 
 // ---- MoviePlayer --------------------------------------------------------------------

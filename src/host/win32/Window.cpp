@@ -157,13 +157,51 @@ struct Window::Impl : WindowState {
         int how = fullScreen ? SW_MAXIMIZE : SW_SHOW;
         if (!shownOnce) {
             // The first window shows as the program was asked to start (normal, minimised).
-            const int asked = backend::state().showCommand;
+            const int asked = backend::showCommand();
             how = fullScreen ? SW_MAXIMIZE : (asked > 0 ? asked : SW_SHOWNORMAL);
             shownOnce = true;
         }
         ::ShowWindow(hwnd, how);
         ::UpdateWindow(hwnd);
     }
+
+    // IsDialogMessage walks the children in z-order, so the tab order is the z-order; the
+    // controls outside the chain lose their tab stop and go below it.
+    void applyTabOrder(const std::vector<Control*>& chain) override {
+        if (hwnd == nullptr) {
+            return;
+        }
+        for (auto& entry : controls) {
+            const bool stop =
+                std::find(chain.begin(), chain.end(), entry.second.get()) != chain.end();
+            if (HWND child = entry.second->impl().hwnd) {
+                const LONG_PTR style = ::GetWindowLongPtrW(child, GWL_STYLE);
+                ::SetWindowLongPtrW(child, GWL_STYLE,
+                                    stop ? (style | WS_TABSTOP)
+                                         : (style & ~static_cast<LONG_PTR>(WS_TABSTOP)));
+            }
+        }
+        HWND after = HWND_TOP;
+        for (Control* control : chain) {
+            if (HWND child = control->impl().hwnd) {
+                ::SetWindowPos(child, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+                after = child;
+            }
+        }
+    }
+
+    Control* focusedControl() const override {
+        HWND focused = ::GetFocus();
+        for (const auto& entry : controls) {
+            if (focused != nullptr && entry.second->impl().hwnd == focused) {
+                return entry.second.get();
+            }
+        }
+        return nullptr;
+    }
+
+    // The window is no dialog, so nothing would answer WM_NEXTDLGCTL.
+    void giveFocus(Control& control) override { ::SetFocus(control.impl().hwnd); }
 
     // A new dpi: the frame follows the suggestion, the controls and fonts their scale.
     void rescale(const RECT& suggested) {
@@ -462,46 +500,15 @@ void Window::Close() {
     }
 }
 
-// IsDialogMessage walks the children in z-order, so the tab order is the z-order.
-void Window::updateTabOrder() {
-    if (impl_->building || impl_->hwnd == nullptr) {
-        return;
-    }
-    std::vector<Control*> chain;
-    for (Control* control : controls()) {
-        if (control->impl().hwnd != nullptr) {
-            chain.push_back(control);
-        }
-    }
-    std::stable_sort(chain.begin(), chain.end(), [](const Control* a, const Control* b) {
-        return a->TabIndex() < b->TabIndex();
-    });
-    HWND after = HWND_TOP;
-    for (Control* control : chain) {
-        HWND child = control->impl().hwnd;
-        LONG_PTR style = ::GetWindowLongPtrW(child, GWL_STYLE);
-        style = control->TabStop() ? (style | WS_TABSTOP)
-                                   : (style & ~static_cast<LONG_PTR>(WS_TABSTOP));
-        ::SetWindowLongPtrW(child, GWL_STYLE, style);
-        ::SetWindowPos(child, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-        after = child;
-    }
-}
-
 WindowState& stateOf(const Window& window) {
     return window.impl();
 }
 
 namespace backend {
 
-// The application ends with its last window, as on the other platform.
+// Win32 has no notion of a program's last window: letting go of it is the report.
 void lastWindowReleased() {
-    // The application ends with its last window, as on the other platform; from then on it
-    // counts as ending, so work that was waiting (an update check) offers nothing more.
-    if (state().loopRunning) {
-        state().ending = true;
-        win32::requestQuit(0);
-    }
+    lastWindowClosed();
 }
 
 } // namespace backend
