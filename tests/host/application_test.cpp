@@ -1,7 +1,6 @@
 #include "host/Application.h"
 #include "host/Dialogs.h"
 #include "host/Window.h"
-#include "host/qt/WidgetAccess.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,10 +1,10 @@
 #include "app/Constants.h"
 #include "app/Startup.h"
 #include "host/Application.h"
-#include "host/qt/WidgetAccess.h"
 #include "support/AudioServers.h"
 #include "support/LoopbackNetwork.h"
 #include "support/StreamHostServer.h"
+#include "support/Widgets.h"
 #include "ui/Window1.h"
 
 #include <QApplication>
@@ -122,7 +122,7 @@ protected:
         gHost->setBehaviour(StreamHostServer::Behaviour::Relay);
         gHost->setUpstreamPort(icecast->port());
         window = ::Window1();
-        widget = host::widgetOf(*window);
+        widget = testsupport::widgetOf(*window);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
     }
 

@@ -2,12 +2,12 @@
 #include "app/Startup.h"
 #include "host/Application.h"
 #include "host/StreamPlayer.h"
-#include "host/qt/WidgetAccess.h"
 #include "support/AudioServers.h"
 #include "support/LoopbackNetwork.h"
 #include "support/ProcessUsage.h"
 #include "support/StreamHostServer.h"
 #include "support/ToneAnalysis.h"
+#include "support/Widgets.h"
 #include "ui/Window1.h"
 
 #include <QApplication>
@@ -201,7 +201,7 @@ protected:
         gHost->setUpstreamPort(icecast->port());
         window = ::Window1();
         ASSERT_NE(window, nullptr);
-        widget = host::widgetOf(*window);
+        widget = testsupport::widgetOf(*window);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
         probe = std::make_unique<MainThreadProbe>(slider(), window->MoviePlayer1());
     }

@@ -3,7 +3,7 @@
 #include "app/Startup.h"
 #include "host/Application.h"
 #include "host/StreamPlayer.h"
-#include "host/qt/WidgetAccess.h"
+#include "support/Widgets.h"
 #include "ui/Window1.h"
 
 #include <QApplication>
@@ -148,7 +148,7 @@ protected:
     void SetUp() override {
         window = ::Window1();
         ASSERT_NE(window, nullptr);
-        widget = host::widgetOf(*window);
+        widget = testsupport::widgetOf(*window);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(widget));
     }
 
@@ -227,7 +227,7 @@ TEST_F(Window1Test, ControlsStandWhereTheirBlocksPutThem) {
     EXPECT_EQ(slider()->value(), 250);
     EXPECT_EQ(slider()->pageStep(), 20);
 
-    QWidget* player = host::widgetOf(window->MoviePlayer1());
+    QWidget* player = testsupport::widgetOf(window->MoviePlayer1());
     EXPECT_EQ(player->geometry(), QRect(0, 0, 212, 21));
     EXPECT_FALSE(player->isVisible());
     EXPECT_TRUE(window->MoviePlayer1().AutoPlay());
