@@ -53,10 +53,12 @@ std::string Control::HelpTag() const {
 }
 
 bool Control::HasProperty(std::string_view name) const {
-    static constexpr std::array<std::string_view, 18> common = {
-        "Name",     "Index",   "Left",      "Top",        "Width",          "Height",
-        "LockLeft", "LockTop", "LockRight", "LockBottom", "TabPanelIndex",  "TabIndex",
-        "TabStop",  "Enabled", "Visible",   "HelpTag",    "AutoDeactivate", "InitialParent"};
+    static constexpr std::array<std::string_view, 20> common = {
+        "Name",           "Index",         "Left",           "Top",
+        "Width",          "Height",        "LockLeft",       "LockTop",
+        "LockRight",      "LockBottom",    "TabPanelIndex",  "TabIndex",
+        "TabStop",        "Enabled",       "Visible",        "HelpTag",
+        "AutoDeactivate", "InitialParent", "AccessibleName", "AccessibleDescription"};
     return containsName(common, name) || hasOwnProperty(name);
 }
 
@@ -105,6 +107,12 @@ void Control::SetProperty(std::string_view name, const PropertyValue& value) {
     } else if (name == "InitialParent") {
         // Empty: the control sits directly on the window, which is the only parent here.
         d.initialParent = stringOf(value);
+    } else if (name == "AccessibleName") {
+        d.accessibleName = stringOf(value);
+        showTexts();
+    } else if (name == "AccessibleDescription") {
+        d.accessibleDescription = stringOf(value);
+        showTexts();
     } else if (hasOwnProperty(name)) {
         setOwnProperty(name, value);
     } else {

@@ -278,6 +278,7 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
         // The children go with the window; the controls must not use their handles again.
         for (auto& entry : d.controls) {
             entry.second->impl().hwnd = nullptr;
+            entry.second->impl().label = nullptr;
         }
         ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
         d.hwnd = nullptr;
@@ -462,6 +463,11 @@ void Window::updateTabOrder() {
         style = control->TabStop() ? (style | WS_TABSTOP)
                                    : (style & ~static_cast<LONG_PTR>(WS_TABSTOP));
         ::SetWindowLongPtrW(child, GWL_STYLE, style);
+        // A control's label stays right before it.
+        if (HWND label = control->impl().label) {
+            ::SetWindowPos(label, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+            after = label;
+        }
         ::SetWindowPos(child, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         after = child;
     }
