@@ -55,5 +55,8 @@ void processEventsWaiting(int64_t maxWaitMs);
 // alive?" checks and repaint, and runs nothing of the program. Input, closes, posted calls
 // and timers stay queued for the loop after the wait. Does nothing without windows.
 void keepWindowsAlive();
+// True while keepWindowsAlive runs: a platform request that would run program code then
+// posts itself instead, and the post waits until the wait is over.
+bool keepingWindowsAlive();
 
 } // namespace host::loop

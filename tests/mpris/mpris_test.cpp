@@ -2,8 +2,10 @@
 #include "app/Startup.h"
 #include "host/Application.h"
 #include "host/qt/WidgetAccess.h"
+#include "http/HTTPSocket.h"
 #include "support/AudioServers.h"
 #include "support/LoopbackNetwork.h"
+#include "support/ScriptedServer.h"
 #include "support/StreamHostServer.h"
 #include "ui/Window1.h"
 
@@ -189,6 +191,24 @@ TEST_F(Mpris, PlayStopPauseAndVolumeActAsTheWindowsOwnControls) {
     EXPECT_EQ(window->MoviePlayer1().Volume(), 100);
     QTest::keyClick(widget->findChild<QSlider*>("Slider1"), Qt::Key_End);
     EXPECT_EQ(playerctl({"volume"}), "1.000000");
+}
+
+// While a blocking request (the update check's) holds the window, the bus is still served, but
+// a Play from the desktop waits for the request's end, as a click made meanwhile does.
+TEST_F(Mpris, PlayDuringABlockingRequestActsOnceTheRequestIsOver) {
+    testsupport::ScriptedServer late([](testsupport::Conn& c) {
+        c.readRequest();
+        c.pause(2s);
+        c.send("HTTP/1.0 200 OK\r\n\r\n1.1.8\n");
+    });
+    ChildProcess::Options options;
+    options.argv = {"playerctl", "--player=tamselRadio", "play"};
+    ChildProcess play(options);
+    http::HTTPSocket socket;
+    EXPECT_EQ(socket.Get(late.url("/app/version"), 30), "1.1.8\n");
+    EXPECT_FALSE(windowPlaying());
+    EXPECT_TRUE(pumpUntil(5s, [&] { return windowPlaying(); }));
+    playerctl({"stop"});
 }
 
 TEST_F(Mpris, StationNameAndATitleChangedByTheStationReachMetadata) {

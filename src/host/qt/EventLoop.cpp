@@ -179,6 +179,10 @@ void processEventsWaiting(int64_t maxWaitMs) {
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
+bool keepingWindowsAlive() {
+    return gKeepingAlive;
+}
+
 void keepWindowsAlive() {
     if (gKeepingAlive || qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr ||
         !isMainThread() || QGuiApplication::topLevelWindows().isEmpty()) {

@@ -5,6 +5,7 @@
 
 #include "host/Application.h"
 #include "host/Controls.h"
+#include "host/EventLoop.h"
 #include "host/StreamPlayer.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
@@ -42,7 +44,17 @@ public:
         : owner(owner), name(std::move(name)), desktopEntry(std::move(desktopEntry)) {}
 
     // Runs one of the owner's events, as every event from the platform runs.
+    // A request that comes while a blocking wait keeps the windows alive is handled after the
+    // wait, as a click made meanwhile is.
     void raise(std::function<void()> MediaControls::*event) {
+        if (loop::keepingWindowsAlive()) {
+            loop::post([self = QPointer<MprisService>(this), event] {
+                if (!self.isNull()) {
+                    self->raise(event);
+                }
+            });
+            return;
+        }
         const std::function<void()>& handler = owner.*event;
         if (handler) {
             auto copy = handler;
@@ -51,6 +63,14 @@ public:
     }
 
     void requestVolume(double volume) {
+        if (loop::keepingWindowsAlive()) {
+            loop::post([self = QPointer<MprisService>(this), volume] {
+                if (!self.isNull()) {
+                    self->requestVolume(volume);
+                }
+            });
+            return;
+        }
         if (owner.VolumeRequested && std::isfinite(volume)) {
             auto copy = owner.VolumeRequested;
             const double level = std::clamp(volume, 0.0, 1.0);

@@ -270,6 +270,11 @@ void processEventsWaiting(int64_t maxWaitMs) {
     pumpPending();
 }
 
+// Only paint messages are dispatched while the windows are kept alive: nothing else runs.
+bool keepingWindowsAlive() {
+    return false;
+}
+
 void keepWindowsAlive() {
     if (messageWindow() == nullptr || win32::quitRequested() || !isMainThread()) {
         return;
