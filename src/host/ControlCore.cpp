@@ -84,6 +84,9 @@ std::span<const Property<Control>> Control::commonProperties() {
         {"AutoDeactivate", T::Boolean, keep<state, &S::autoDeactivate>},
         // Empty: the control sits directly on the window, which is the only parent here.
         {"InitialParent", T::String, keep<state, &S::initialParent>},
+        {"AccessibleName", T::String, keep<state, &S::accessibleName, &Control::showTexts>},
+        {"AccessibleDescription", T::String,
+         keep<state, &S::accessibleDescription, &Control::showTexts>},
     };
     return table;
 }

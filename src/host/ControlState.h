@@ -35,6 +35,10 @@ struct ControlState {
     bool autoDeactivate = true;
     std::string helpTag;
     std::string initialParent;
+    // What assistive technology says of the control where its caption says too little; empty:
+    // the caption (or nothing) as the platform has it.
+    std::string accessibleName;
+    std::string accessibleDescription;
 };
 
 // The look of a push button's text as its properties set it; each backend makes a font of it.

@@ -51,4 +51,12 @@ void ensureAvailable();
 // the next one (a timer, input, a socket, a post) and handles what arrived.
 void processEventsWaiting(int64_t maxWaitMs);
 
+// For a wait that holds the main thread: lets the windows answer the desktop's "are you
+// alive?" checks and repaint, and runs nothing of the program. Input, closes, posted calls
+// and timers stay queued for the loop after the wait. Does nothing without windows.
+void keepWindowsAlive();
+// True while keepWindowsAlive runs: a platform request that would run program code then
+// posts itself instead, and the post waits until the wait is over.
+bool keepingWindowsAlive();
+
 } // namespace host::loop

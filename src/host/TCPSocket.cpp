@@ -28,6 +28,9 @@ constexpr size_t kMaxReadPerActivation = 1024 * 1024;
 // Past this many unread bytes the socket stops reading until the owner takes some, so an
 // owner that does not read cannot make the buffer grow without bound.
 constexpr size_t kInputHighWater = 16 * 1024 * 1024;
+// Longest a blocking wait goes without letting the windows answer the desktop: well inside
+// the second a window manager gives a ping.
+constexpr int64_t kKeepAliveSliceMs = 50;
 // A purged buffer bigger than this gives its memory back.
 constexpr size_t kKeepBufferCapacity = 1024 * 1024;
 constexpr size_t kMinBufferCapacity = 64 * 1024;
@@ -570,8 +573,26 @@ struct TCPSocket::Impl {
     }
 
     // Sleeps in the OS until this socket (or its lookup) has activity or maxWaitMs passed;
-    // nothing else of the program runs meanwhile.
+    // nothing else of the program runs meanwhile. A long wait goes in slices, and between
+    // them the windows answer the desktop and repaint, so a blocking request never gets the
+    // program called hung.
     void waitForActivity(int64_t maxWaitMs) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(maxWaitMs);
+        while (true) {
+            const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     deadline - std::chrono::steady_clock::now())
+                                     .count();
+            const int64_t slice = std::clamp<int64_t>(left, 0, kKeepAliveSliceMs);
+            if (waitSlice(slice) || left <= slice) {
+                return;
+            }
+            loop::keepWindowsAlive();
+        }
+    }
+
+    // True when something of this socket happened within maxWaitMs.
+    bool waitSlice(int64_t maxWaitMs) {
         if (lookup) {
             std::unique_lock lock(lookup->mutex);
             lookup->finished.wait_for(lock, std::chrono::milliseconds(maxWaitMs),
@@ -581,21 +602,23 @@ struct TCPSocket::Impl {
             if (done) {
                 onLookupDone();
             }
-            return;
+            return done;
         }
         const bool read = state == State::Connected && wantsRead();
         const bool write = wantsWrite();
         if (socket == net::kInvalid || (!read && !write)) {
             // Nothing of this socket can happen; the caller's deadline still holds.
             std::this_thread::sleep_for(std::chrono::milliseconds(maxWaitMs));
-            return;
+            return false;
         }
         bool readable = false;
         bool writable = false;
         net::waitFor(socket, read, write, maxWaitMs, readable, writable);
         if (readable || writable) {
             onReady(readable, writable, 0);
+            return true;
         }
+        return false;
     }
 
     void poll(int64_t maxWaitMs) {

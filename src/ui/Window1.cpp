@@ -30,6 +30,20 @@ constexpr ButtonLayout kPlay{"PushButton2", 20, 67, 2, "Play", true};
 constexpr ButtonLayout kStop{"PushButton1", 99, 67, 3, "Stop", false};
 constexpr ButtonLayout kAbout{"PushButton3", 178, 22, 5, "?", true};
 
+// What screen readers say of each control, beside what the captions show: "?" and the
+// slider's empty caption say nothing by themselves. An empty name keeps the caption.
+struct AccessibleTexts {
+    std::string_view control;
+    std::string_view name;
+    std::string_view description;
+};
+constexpr AccessibleTexts kAccessibleTexts[] = {
+    {"PushButton2", "", "Plays the station"},
+    {"PushButton1", "", "Stops the station"},
+    {"PushButton3", "About tamselRadio", "Shows the version and the credits"},
+    {"Slider1", "Volume", "Sets the playback volume"},
+};
+
 std::string buttonBlock(const ButtonLayout& b) {
     return host::encodePropertyBlock({
         {"Name", std::string(b.name)},
@@ -189,7 +203,16 @@ void Window1::Layout() {
 
 void Window1::CreateControls() {
     _CreateControls0();
+    describeControls();
     connectMediaControls();
+}
+
+void Window1::describeControls() {
+    for (const AccessibleTexts& texts : kAccessibleTexts) {
+        host::Control& control = host::controlAs<host::Control>(this, texts.control);
+        control.SetProperty("AccessibleName", std::string(texts.name));
+        control.SetProperty("AccessibleDescription", std::string(texts.description));
+    }
 }
 
 void Window1::_CreateControls0() {

@@ -3,16 +3,20 @@
 #include "app/Startup.h"
 #include "app/UpdateCheck.h"
 #include "host/Application.h"
+#include "host/EventLoop.h"
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
 #include "support/UrlRecorder.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <QWidget>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <optional>
@@ -168,6 +172,38 @@ TEST_F(UpdateCheckTest, YesOpensTheSiteOnceAndNoOpensNothing) {
     Outcome no = check(nginx->url("/app/version"), QMessageBox::No);
     ASSERT_TRUE(no.message);
     EXPECT_EQ(no.opened, 0);
+}
+
+// The check holds the main thread, yet the windows repaint meanwhile (and answer the desktop);
+// what would run program code, a posted call or a close, waits until the check is over.
+TEST_F(UpdateCheckTest, WindowsRepaintDuringTheWaitWhileClosesAndPostedCallsWaitForItsEnd) {
+    testsupport::ScriptedServer late([](testsupport::Conn& c) {
+        c.readRequest();
+        c.pause(1500ms);
+        c.send("HTTP/1.0 200 OK\r\n\r\n1.1.8\n");
+    });
+    struct PaintClock : QWidget {
+        std::optional<std::chrono::steady_clock::time_point> painted;
+        void paintEvent(QPaintEvent*) override { painted = std::chrono::steady_clock::now(); }
+    } window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    bool over = false;
+    std::optional<bool> postedRanDuringTheCheck;
+    host::loop::post([&] { postedRanDuringTheCheck = !over; });
+    QCoreApplication::postEvent(window.windowHandle(), new QCloseEvent);
+    window.painted.reset();
+    window.update();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(check(late.url("/app/version")).message);
+    over = true;
+    ASSERT_TRUE(window.painted);
+    EXPECT_LT(*window.painted - start, 500ms);
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_FALSE(postedRanDuringTheCheck);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(postedRanDuringTheCheck, std::optional<bool>(false));
+    EXPECT_FALSE(window.isVisible());
 }
 
 TEST(UpdateCheckText, OfferedVersionDropsOneLineEndOnly) {

@@ -197,6 +197,35 @@ class Screen:
         raw = self.root.get_image(x, y, width, height, X.ZPixmap, 0xFFFFFFFF)
         return Image.frombytes("RGB", (width, height), raw.data, "raw", "BGRX")
 
+    def ping(self, window, timeout):
+        """A window manager's "are you alive?" (_NET_WM_PING): seconds until the window's answer
+        reaches the root window, or None. On a connection of its own, so the answer is read
+        apart from the map events."""
+        d = display.Display()
+        try:
+            root = d.screen().root
+            root.change_attributes(event_mask=X.SubstructureNotifyMask | X.StructureNotifyMask)
+            protocols = d.intern_atom("WM_PROTOCOLS")
+            ping = d.intern_atom("_NET_WM_PING")
+            stamp = int(time.monotonic() * 1000) & 0x7FFFFFFF
+            target = d.create_resource_object("window", window.id)
+            event = protocol.event.ClientMessage(window=target, client_type=protocols,
+                                                 data=(32, [ping, stamp, window.id, 0, 0]))
+            sent = time.monotonic()
+            target.send_event(event, event_mask=X.NoEventMask)
+            d.flush()
+            while time.monotonic() < sent + timeout:
+                if d.pending_events() == 0:
+                    select.select([d], [], [], 0.02)
+                    continue
+                e = d.next_event()
+                if (e.type == X.ClientMessage and e.client_type == protocols
+                        and list(e.data[1][:2]) == [ping, stamp]):
+                    return time.monotonic() - sent
+            return None
+        finally:
+            d.close()
+
     def close(self, window):
         """What a window manager's close button sends."""
         protocols = self.d.intern_atom("WM_PROTOCOLS")
@@ -387,6 +416,7 @@ class Run:
         os.kill(nginx, signal.SIGSTOP)
         try:
             proc, window = self.launch(label)
+            shown = time.monotonic()
             time.sleep(1.5)
             image = self.screen.grab_window(window)
             self.save(image, "silent-server-wait.png")
@@ -399,6 +429,7 @@ class Run:
                   % (label, mean, darkest))
             step("%s: the window is painted while the update check waits (mean level %.0f)"
                  % (label, mean))
+            self.check_alive(window, shown, label)
             self.screen.close(window)
             time.sleep(1)
         finally:
@@ -416,6 +447,30 @@ class Run:
         check(proc.returncode == 0, "%s: ended with status %d" % (label, proc.returncode))
         step("%s: closed during the wait, it ends with status 0 once the reply (an offer) "
              "arrives, and shows no offer" % label)
+
+    def check_alive(self, window, shown, label):
+        """At +4 s into the wait the window manager's ping is answered within 1 s."""
+        time.sleep(max(0.0, shown + 4 - time.monotonic()))
+        answer = self.screen.ping(window, 1.0)
+        check(answer is not None, "%s: no answer to _NET_WM_PING within 1 s at +4 s" % label)
+        self.timings["ping"] = [answer * 1000]
+        step("%s: the window answers the window manager's ping at +4 s in %.0f ms"
+             % (label, answer * 1000))
+
+    def check_accessible(self, window, label):
+        """What a screen reader hears: the window is a frame, the slider and "?" say what they
+        are, the buttons say what they do."""
+        check(window.getRole() == pyatspi.ROLE_FRAME,
+              "%s: the window's role is %s, not frame" % (label, window.getRoleName()))
+        sliders = descendants(window, pyatspi.ROLE_SLIDER)
+        check([(s.name, s.description) for s in sliders] == [("Volume", "Sets the playback volume")],
+              "%s: sliders' names and descriptions %r" % (label, [(s.name, s.description) for s in sliders]))
+        buttons = sorted((b.name, b.description) for b in descendants(window, pyatspi.ROLE_PUSH_BUTTON))
+        expected = [("About tamselRadio", "Shows the version and the credits"),
+                    ("Play", "Plays the station"), ("Stop", "Stops the station")]
+        check(buttons == expected, "%s: buttons' names and descriptions %r" % (label, buttons))
+        step("%s: to a screen reader the window is a frame, the slider \"Volume\", \"?\" "
+             "\"About tamselRadio\", each with a description" % label)
 
     def update_offer_no(self):
         label = "start 1, %s offered" % self.args.newer_version
@@ -510,6 +565,7 @@ class Run:
         step("%s: the version is asked for and no message appears" % label)
         window = main_window(app)
         self.check_buttons(window, label, playing=False)
+        self.check_accessible(window, label)
 
         listener = Listener(self.args.sink_monitor)
         try:
@@ -517,7 +573,7 @@ class Run:
         finally:
             listener.stop()
 
-        about = button(window, "?")
+        about = button(window, "About tamselRadio")
         click_at(*centre(extents(about)))
         box = self.wait_for_box(app, label, 10)
         text = read_message(box)
@@ -767,6 +823,33 @@ class WineRun(Run):
         step("%s: the Y key answers Yes and %s opens in the default browser" % (label, SITE))
         self.close_and_expect_zero(proc, window, label)
 
+    def reader(self, command):
+        out = subprocess.run(["wine", self.args.wine_inspect, command], capture_output=True,
+                             timeout=20).stdout.decode("utf-8", "replace")
+        lines = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+        check(len(lines) == 1, "the window reader's %s gave %r" % (command, out))
+        return lines[0]
+
+    def check_alive(self, window, shown, label):
+        """At +7 s into the wait the system does not take the window for hung, and it answers
+        WM_NULL within 1 s."""
+        time.sleep(max(0.0, shown + 7 - time.monotonic()))
+        alive = self.reader("alive")
+        check(alive["found"] and not alive["hung"] and alive["answered"] and alive["ms"] <= 1000,
+              "%s: at +7 s the window is %r" % (label, alive))
+        self.timings["ping"] = [alive["ms"]]
+        step("%s: at +7 s IsHungAppWindow is false and WM_NULL is answered in %d ms"
+             % (label, alive["ms"]))
+
+    def check_accessible(self, label):
+        """What MSAA tells a screen reader of the slider: the name on its label."""
+        tree = self.reader("msaa")
+        print("msaa: " + json.dumps(tree), flush=True)
+        slider = [c for c in tree["controls"] if c["class"] == "msctls_trackbar32"]
+        check(len(slider) == 1 and slider[0].get("name") == "Volume",
+              "%s: MSAA names the slider %r" % (label, slider))
+        step("%s: MSAA names the slider \"Volume\"" % label)
+
     def check_window(self, xwindow, label):
         w = self.main()
         x, y, width, height = w["client"]
@@ -847,6 +930,7 @@ class WineRun(Run):
         check(not self.of_class(self.BOX_CLASS), "%s: a message box appeared" % label)
         step("%s: the version is asked for and no message appears" % label)
         self.check_window(xwindow, label)
+        self.check_accessible(label)
         self.check_states(label, playing=False)
 
         listener = Listener(self.args.sink_monitor)
@@ -1079,7 +1163,8 @@ def main():
             continue
         text = {"launch": "launch to window shown", "play": "Play click to tone heard",
                 "stop": "Stop click to silence", "media keys": "media-key step",
-                "wayland": "Wayland step"}[name]
+                "wayland": "Wayland step",
+                "ping": "answer to the desktop's check during the frozen wait"}[name]
         print("timing: %s: %s ms" % (text, ", ".join("%.0f" % v for v in values)))
     for path in run.shots:
         print("screenshot: " + path)

@@ -5,15 +5,24 @@
 // trackbar, its value, range and steps. Run under Wine in the player's prefix and display.
 // With "appcommand N" it instead presses media key N (WM_APPCOMMAND) where the keyboard
 // would: at the player window's focused control, or the window itself when none has focus.
+//
+// Hidden children (a control's label for screen readers) are not on screen and not listed,
+// and a trackbar's text, which it never draws (it is only its accessible name), is not shown.
+//
+// "alive": whether the system takes the player's window for hung, and how long it takes to
+// answer a WM_NULL. "msaa": what a screen reader is told of the window and each control.
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
-// windows.h must come before commctrl.h.
+// windows.h must come before commctrl.h and oleacc.h.
 #include <windows.h>
 // clang-format off
 #include <commctrl.h>
+#include <oleacc.h>
 // clang-format on
 
 namespace {
@@ -75,8 +84,10 @@ HWND focusOf(HWND window) {
 
 std::string controlJson(HWND child) {
     const LONG style = ::GetWindowLongW(child, GWL_STYLE);
+    const bool drawsText = classOf(child) != TRACKBAR_CLASSW;
     std::string json = "{\"class\":\"" + utf8(classOf(child)) + "\",\"text\":\"" +
-                       utf8(textOf(child)) + "\",\"id\":" + std::to_string(::GetDlgCtrlID(child)) +
+                       (drawsText ? utf8(textOf(child)) : std::string()) +
+                       "\",\"id\":" + std::to_string(::GetDlgCtrlID(child)) +
                        ",\"rect\":" + rectJson(screenRect(child)) +
                        ",\"enabled\":" + (::IsWindowEnabled(child) ? "true" : "false") +
                        ",\"visible\":" + (::IsWindowVisible(child) ? "true" : "false") +
@@ -93,7 +104,7 @@ std::string controlJson(HWND child) {
 }
 
 BOOL CALLBACK onChild(HWND child, LPARAM list) {
-    if (::GetParent(child) == ::GetAncestor(child, GA_ROOT)) {
+    if (::GetParent(child) == ::GetAncestor(child, GA_ROOT) && ::IsWindowVisible(child)) {
         reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
     }
     return TRUE;
@@ -148,15 +159,92 @@ int pressMediaKey(int command) {
     std::printf("{\"appcommand\":%d,\"to\":\"%s\"}\n", command, utf8(classOf(target)).c_str());
     std::fflush(stdout);
     return 0;
-}
+    HWND playerWindow() {
+        return ::FindWindowW(L"tamselRadioWindow", nullptr);
+    }
+
+    void printAlive() {
+        HWND window = playerWindow();
+        const BOOL hung = ::IsHungAppWindow(window);
+        DWORD_PTR result = 0;
+        const auto start = std::chrono::steady_clock::now();
+        const LRESULT answered =
+            ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        std::printf("{\"found\":%s,\"hung\":%s,\"answered\":%s,\"ms\":%lld}\n",
+                    window != nullptr ? "true" : "false", hung ? "true" : "false",
+                    answered != 0 ? "true" : "false", static_cast<long long>(ms));
+    }
+
+    std::string bstrUtf8(HRESULT hr, BSTR text) {
+        std::string out = SUCCEEDED(hr) && text != nullptr ? utf8(text) : std::string();
+        ::SysFreeString(text);
+        return out;
+    }
+
+    // The client object's name, description and role, as a screen reader asks for them.
+    std::string accessibleJson(HWND window) {
+        IAccessible* accessible = nullptr;
+        const HRESULT made = ::AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
+                                                          __uuidof(IAccessible),
+                                                          reinterpret_cast<void**>(&accessible));
+        std::string json = "{\"class\":\"" + utf8(classOf(window)) + "\",\"text\":\"" +
+                           utf8(textOf(window)) +
+                           "\",\"hr\":" + std::to_string(static_cast<long>(made));
+        if (SUCCEEDED(made) && accessible != nullptr) {
+            VARIANT self;
+            ::VariantInit(&self);
+            self.vt = VT_I4;
+            self.lVal = CHILDID_SELF;
+            BSTR name = nullptr;
+            BSTR description = nullptr;
+            VARIANT role;
+            ::VariantInit(&role);
+            const HRESULT named = accessible->get_accName(self, &name);
+            const HRESULT described = accessible->get_accDescription(self, &description);
+            accessible->get_accRole(self, &role);
+            json += ",\"name\":\"" + bstrUtf8(named, name) + "\",\"description\":\"" +
+                    bstrUtf8(described, description) +
+                    "\",\"role\":" + std::to_string(role.vt == VT_I4 ? role.lVal : -1);
+            accessible->Release();
+        }
+        return json + "}";
+    }
+
+    void printAccessible() {
+        HWND window = playerWindow();
+        if (window == nullptr) {
+            return;
+        }
+        std::vector<HWND> children;
+        ::EnumChildWindows(window, onChild, reinterpret_cast<LPARAM>(&children));
+        std::string json = accessibleJson(window);
+        json.back() = ',';
+        json += "\"controls\":[";
+        for (size_t i = 0; i < children.size(); ++i) {
+            json += (i > 0 ? "," : "") + accessibleJson(children[i]);
+        }
+        std::printf("%s]}\n", json.c_str());
+    }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "appcommand") {
+    const std::string_view command = argc > 1 ? argv[1] : "";
+    if (command == "appcommand" && argc == 3) {
         return pressMediaKey(std::atoi(argv[2]));
     }
-    ::EnumWindows(onWindow, 0);
+    if (command == "alive") {
+        printAlive();
+    } else if (command == "msaa") {
+        ::CoInitialize(nullptr);
+        printAccessible();
+        ::CoUninitialize();
+    } else {
+        ::EnumWindows(onWindow, 0);
+    }
     std::fflush(stdout);
     return 0;
 }

@@ -54,6 +54,8 @@ ControlState& Control::state() const {
 void Control::showTexts() {
     impl_->widget->setObjectName(QString::fromStdString(impl_->name));
     impl_->widget->setToolTip(QString::fromStdString(impl_->helpTag));
+    impl_->widget->setAccessibleName(QString::fromStdString(impl_->accessibleName));
+    impl_->widget->setAccessibleDescription(QString::fromStdString(impl_->accessibleDescription));
 }
 
 int64_t Control::Left() const {

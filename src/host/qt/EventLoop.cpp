@@ -2,11 +2,18 @@
 
 #include "host/EventLoop.h"
 
+#include "host/Application.h"
+
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QGuiApplication>
 #include <QMetaObject>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QWindow>
+#include <vector>
 
 namespace host::loop {
 
@@ -77,6 +84,38 @@ private:
     QSocketNotifier* write_ = nullptr;
 };
 
+// Set while keepWindowsAlive runs: what would run program code is held for after the wait.
+bool gKeepingAlive = false;
+
+std::vector<std::function<void()>>& heldCalls() {
+    static auto* held = new std::vector<std::function<void()>>;
+    return *held;
+}
+
+void runOrHold(const std::function<void()>& fn) {
+    if (gKeepingAlive) {
+        heldCalls().push_back(fn);
+    } else {
+        fn();
+    }
+}
+
+// Holds the desktop's closes back while the windows are kept alive; the close is delivered
+// again once the wait is over, as if it had come then.
+class HoldCloses final : public QObject {
+public:
+    std::vector<QPointer<QWindow>> closed;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close && watched->isWindowType()) {
+            closed.emplace_back(static_cast<QWindow*>(watched));
+            return true;
+        }
+        return false;
+    }
+};
+
 } // namespace
 
 bool available() {
@@ -89,7 +128,8 @@ std::unique_ptr<Watch> watchSocket(Handle socket, ReadyFn onReady) {
 
 void post(std::function<void()> fn) {
     if (QCoreApplication* app = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [fn = std::move(fn)] { runOrHold(fn); }, Qt::QueuedConnection);
     }
 }
 
@@ -99,7 +139,15 @@ class QtTimer final : public Timer {
 public:
     QtTimer(int64_t intervalMs, bool repeat, std::function<void()> fn) {
         timer_.setSingleShot(!repeat);
-        QObject::connect(&timer_, &QTimer::timeout, std::move(fn));
+        // A tick held for after a wait is dropped if the timer has gone meanwhile.
+        QObject::connect(&timer_, &QTimer::timeout,
+                         [fn = std::move(fn), alive = QPointer<QTimer>(&timer_)] {
+                             runOrHold([fn, alive] {
+                                 if (!alive.isNull()) {
+                                     fn();
+                                 }
+                             });
+                         });
         timer_.start(static_cast<int>(std::min<int64_t>(intervalMs, 1 << 30)));
     }
 
@@ -129,6 +177,38 @@ void processEventsWaiting(int64_t maxWaitMs) {
     wake.setSingleShot(true);
     wake.start(static_cast<int>(std::min<int64_t>(maxWaitMs, 1 << 30)));
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+bool keepingWindowsAlive() {
+    return gKeepingAlive;
+}
+
+void keepWindowsAlive() {
+    if (gKeepingAlive || qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr ||
+        !isMainThread() || QGuiApplication::topLevelWindows().isEmpty()) {
+        return;
+    }
+    gKeepingAlive = true;
+    HoldCloses holdCloses;
+    QCoreApplication::instance()->installEventFilter(&holdCloses);
+    // The platform's own events (the window manager's ping, exposures, repaints) are handled;
+    // input waits in the platform's queue, and socket notifiers and timers are not looked at.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::ExcludeSocketNotifiers |
+                                    QEventLoop::X11ExcludeTimers);
+    QCoreApplication::instance()->removeEventFilter(&holdCloses);
+    gKeepingAlive = false;
+    // Back into the queue, in their order, for the first pass of the loop after the wait.
+    for (const QPointer<QWindow>& window : holdCloses.closed) {
+        if (!window.isNull()) {
+            QCoreApplication::postEvent(window.data(), new QCloseEvent);
+        }
+    }
+    std::vector<std::function<void()>> held = std::move(heldCalls());
+    heldCalls().clear();
+    for (std::function<void()>& fn : held) {
+        post(std::move(fn));
+    }
 }
 
 } // namespace host::loop

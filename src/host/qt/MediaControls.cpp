@@ -5,6 +5,7 @@
 
 #include "host/Application.h"
 #include "host/Controls.h"
+#include "host/EventLoop.h"
 #include "host/StreamPlayer.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
@@ -64,9 +66,27 @@ public:
     }
 
     // After the bus has had its reply: a request may close the window, or end the program,
-    // and the desktop asking must not be left waiting for an answer that never comes.
+    // and the desktop asking must not be left waiting for an answer that never comes. The
+    // host's posts are held while a blocking wait keeps the windows alive, so a request made
+    // meanwhile is handled after the wait, as a click made meanwhile is.
     void request(MediaRequest what) {
-        QTimer::singleShot(0, this, [this, what] { owner.request(what); });
+        loop::post([self = QPointer<MprisService>(this), what] {
+            if (!self.isNull()) {
+                self->owner.request(what);
+            }
+        });
+    }
+
+    void requestVolume(double volume) {
+        if (!loop::keepingWindowsAlive()) {
+            owner.requestVolume(volume);
+            return;
+        }
+        loop::post([self = QPointer<MprisService>(this), volume] {
+            if (!self.isNull()) {
+                self->owner.requestVolume(volume);
+            }
+        });
     }
 
     MediaControls& owner;
@@ -131,7 +151,7 @@ public:
     void ignoreRate(double) {}
     QVariantMap metadata() const { return s.metadata(); }
     double volume() const { return s.owner.Volume(); }
-    void setVolume(double volume) { s.owner.requestVolume(volume); }
+    void setVolume(double volume) { s.requestVolume(volume); }
     // A live stream has no position to report or seek to.
     qlonglong position() const { return 0; }
     bool no() const { return false; }

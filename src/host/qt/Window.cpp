@@ -5,6 +5,7 @@
 #include "host/WindowState.h"
 #include "host/qt/WidgetAccess.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -67,6 +68,19 @@ protected:
 private:
     Window* owner_;
 };
+
+namespace {
+
+// A plain top-level widget tells assistive technology it is a filler; a host window is a
+// frame, as the platform's main windows are.
+QAccessibleInterface* accessibleWindow(const QString&, QObject* object) {
+    if (auto* widget = dynamic_cast<WindowWidget*>(object)) {
+        return new QAccessibleWidget(widget, QAccessible::Window);
+    }
+    return nullptr;
+}
+
+} // namespace
 
 struct Window::Impl : WindowState {
     explicit Impl(Window* owner) : widget(std::make_unique<WindowWidget>(owner)) {}
@@ -157,6 +171,8 @@ struct Window::Impl : WindowState {
 Window::Window() {
     requireUIThread("Window.Constructor");
     ensureRuntime();
+    static const bool accessibleAsFrame = (QAccessible::installFactory(accessibleWindow), true);
+    (void)accessibleAsFrame;
     impl_ = std::make_unique<Impl>(this);
     impl_->applyFlags();
     impl_->applySize();

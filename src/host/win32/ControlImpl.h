@@ -25,6 +25,9 @@ struct Control::Impl : ControlState {
     void refreshFont();
 
     HWND hwnd; // nullptr for a control without a window of its own, or once it is destroyed
+    // A hidden static right before the child in the z-order, carrying its accessible name:
+    // screen readers take the label before a control as its name. nullptr when it has none.
+    HWND label = nullptr;
     HFONT font = nullptr;
     std::function<LOGFONTW(UINT dpi)> fontFor;
     // The place in layout units (96 dpi), kept here since a destroyed child cannot be read.

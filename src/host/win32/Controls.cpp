@@ -32,6 +32,9 @@ HWND createChild(Window& parent, const wchar_t* windowClass, DWORD style) {
 } // namespace
 
 Control::Impl::~Impl() {
+    if (label != nullptr) {
+        ::DestroyWindow(label);
+    }
     if (hwnd != nullptr) {
         ::DestroyWindow(hwnd);
     }
@@ -83,8 +86,29 @@ ControlState& Control::state() const {
 }
 
 // Name has no place on screen, and HelpTag is kept only: a tooltip would need a tooltip
-// control the program never shows.
-void Control::showTexts() {}
+// control the program never shows. The accessible name goes on the control's label, and on a
+// slider, which draws no text, also into its own text (where Wine's MSAA looks for a name).
+void Control::showTexts() {
+    Impl& d = *impl_;
+    if (d.hwnd == nullptr || (d.label == nullptr && d.accessibleName.empty())) {
+        return;
+    }
+    if (d.label == nullptr) {
+        d.label =
+            ::CreateWindowExW(0, L"STATIC", L"", WS_CHILD | SS_LEFT, 0, 0, 0, 0,
+                              ::GetParent(d.hwnd), nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    }
+    const std::wstring name = win32::widen(d.accessibleName);
+    ::SetWindowTextW(d.label, name.c_str());
+    if (dynamic_cast<const Slider*>(this) != nullptr) {
+        ::SetWindowTextW(d.hwnd, name.c_str());
+    }
+    HWND before = ::GetWindow(d.hwnd, GW_HWNDPREV);
+    if (before != d.label) {
+        ::SetWindowPos(d.label, before != nullptr ? before : HWND_TOP, 0, 0, 0, 0,
+                       SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
+}
 
 int64_t Control::Left() const {
     requireUIThread("Control.Left");

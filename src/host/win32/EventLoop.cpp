@@ -3,6 +3,7 @@
 
 #include "host/EventLoop.h"
 
+#include "host/Application.h"
 #include "host/win32/Win32.h"
 
 #include <algorithm>
@@ -267,6 +268,29 @@ void processEventsWaiting(int64_t maxWaitMs) {
                                       QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     }
     pumpPending();
+}
+
+// Only paint messages are dispatched while the windows are kept alive: nothing else runs.
+bool keepingWindowsAlive() {
+    return false;
+}
+
+void keepWindowsAlive() {
+    if (messageWindow() == nullptr || win32::quitRequested() || !isMainThread()) {
+        return;
+    }
+    // Only paint messages are taken. Looking at the queue at all also handles what other
+    // threads and programs send (the system's "are you alive?" checks among them), so the
+    // window is not taken for hung. Input, closes, posted calls, socket notices and timers
+    // stay queued for the loop after the wait. The bound guards against a window that
+    // never validates what it paints.
+    constexpr int kMaxPaintsPerPass = 64;
+    MSG message;
+    for (int i = 0; i < kMaxPaintsPerPass &&
+                    ::PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE) != 0;
+         ++i) {
+        ::DispatchMessageW(&message);
+    }
 }
 
 } // namespace host::loop

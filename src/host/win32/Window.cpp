@@ -184,6 +184,12 @@ struct Window::Impl : WindowState {
         HWND after = HWND_TOP;
         for (Control* control : chain) {
             if (HWND child = control->impl().hwnd) {
+                // A control's label stays right before it, where screen readers look for it.
+                if (HWND label = control->impl().label) {
+                    ::SetWindowPos(label, after, 0, 0, 0, 0,
+                                   SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+                    after = label;
+                }
                 ::SetWindowPos(child, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
                 after = child;
             }
@@ -322,6 +328,7 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
         // The children go with the window; the controls must not use their handles again.
         for (auto& entry : d.controls) {
             entry.second->impl().hwnd = nullptr;
+            entry.second->impl().label = nullptr;
         }
         ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
         d.hwnd = nullptr;

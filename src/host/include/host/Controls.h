@@ -73,7 +73,7 @@ protected:
 private:
     // The values every backend keeps alike; the backend's Impl holds them.
     ControlState& state() const;
-    // Shows Name and HelpTag where the platform has a place for them.
+    // Shows Name, HelpTag and the accessible texts where the platform has a place for them.
     void showTexts();
 
     std::unique_ptr<Impl> impl_;

@@ -44,6 +44,8 @@ protected:
 
 private:
     void _CreateControls0();
+    // Names and descriptions for assistive technology, where the captions say too little.
+    void describeControls();
     // The desktop's media controls act through the window's own buttons and slider, and show
     // what those show.
     void connectMediaControls();
