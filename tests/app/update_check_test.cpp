@@ -3,7 +3,7 @@
 #include "app/Startup.h"
 #include "app/UpdateCheck.h"
 #include "host/Application.h"
-#include "host/EventLoop.h"
+#include "support/EventLoop.h"
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
 #include "support/UrlRecorder.h"
@@ -190,7 +190,7 @@ TEST_F(UpdateCheckTest, WindowsRepaintDuringTheWaitWhileClosesAndPostedCallsWait
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     bool over = false;
     std::optional<bool> postedRanDuringTheCheck;
-    host::loop::post([&] { postedRanDuringTheCheck = !over; });
+    testsupport::postToLoop([&] { postedRanDuringTheCheck = !over; });
     QCoreApplication::postEvent(window.windowHandle(), new QCloseEvent);
     window.painted.reset();
     window.update();

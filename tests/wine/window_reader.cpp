@@ -159,75 +159,77 @@ int pressMediaKey(int command) {
     std::printf("{\"appcommand\":%d,\"to\":\"%s\"}\n", command, utf8(classOf(target)).c_str());
     std::fflush(stdout);
     return 0;
-    HWND playerWindow() {
-        return ::FindWindowW(L"tamselRadioWindow", nullptr);
-    }
+}
 
-    void printAlive() {
-        HWND window = playerWindow();
-        const BOOL hung = ::IsHungAppWindow(window);
-        DWORD_PTR result = 0;
-        const auto start = std::chrono::steady_clock::now();
-        const LRESULT answered =
-            ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result);
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - start)
-                            .count();
-        std::printf("{\"found\":%s,\"hung\":%s,\"answered\":%s,\"ms\":%lld}\n",
-                    window != nullptr ? "true" : "false", hung ? "true" : "false",
-                    answered != 0 ? "true" : "false", static_cast<long long>(ms));
-    }
+HWND playerWindow() {
+    return ::FindWindowW(L"tamselRadioWindow", nullptr);
+}
 
-    std::string bstrUtf8(HRESULT hr, BSTR text) {
-        std::string out = SUCCEEDED(hr) && text != nullptr ? utf8(text) : std::string();
-        ::SysFreeString(text);
-        return out;
-    }
+void printAlive() {
+    HWND window = playerWindow();
+    const BOOL hung = ::IsHungAppWindow(window);
+    DWORD_PTR result = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const LRESULT answered =
+        ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    std::printf("{\"found\":%s,\"hung\":%s,\"answered\":%s,\"ms\":%lld}\n",
+                window != nullptr ? "true" : "false", hung ? "true" : "false",
+                answered != 0 ? "true" : "false", static_cast<long long>(ms));
+}
 
-    // The client object's name, description and role, as a screen reader asks for them.
-    std::string accessibleJson(HWND window) {
-        IAccessible* accessible = nullptr;
-        const HRESULT made = ::AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
-                                                          __uuidof(IAccessible),
-                                                          reinterpret_cast<void**>(&accessible));
-        std::string json = "{\"class\":\"" + utf8(classOf(window)) + "\",\"text\":\"" +
-                           utf8(textOf(window)) +
-                           "\",\"hr\":" + std::to_string(static_cast<long>(made));
-        if (SUCCEEDED(made) && accessible != nullptr) {
-            VARIANT self;
-            ::VariantInit(&self);
-            self.vt = VT_I4;
-            self.lVal = CHILDID_SELF;
-            BSTR name = nullptr;
-            BSTR description = nullptr;
-            VARIANT role;
-            ::VariantInit(&role);
-            const HRESULT named = accessible->get_accName(self, &name);
-            const HRESULT described = accessible->get_accDescription(self, &description);
-            accessible->get_accRole(self, &role);
-            json += ",\"name\":\"" + bstrUtf8(named, name) + "\",\"description\":\"" +
-                    bstrUtf8(described, description) +
-                    "\",\"role\":" + std::to_string(role.vt == VT_I4 ? role.lVal : -1);
-            accessible->Release();
-        }
-        return json + "}";
-    }
+std::string bstrUtf8(HRESULT hr, BSTR text) {
+    std::string out = SUCCEEDED(hr) && text != nullptr ? utf8(text) : std::string();
+    ::SysFreeString(text);
+    return out;
+}
 
-    void printAccessible() {
-        HWND window = playerWindow();
-        if (window == nullptr) {
-            return;
-        }
-        std::vector<HWND> children;
-        ::EnumChildWindows(window, onChild, reinterpret_cast<LPARAM>(&children));
-        std::string json = accessibleJson(window);
-        json.back() = ',';
-        json += "\"controls\":[";
-        for (size_t i = 0; i < children.size(); ++i) {
-            json += (i > 0 ? "," : "") + accessibleJson(children[i]);
-        }
-        std::printf("%s]}\n", json.c_str());
+// The client object's name, description and role, as a screen reader asks for them.
+std::string accessibleJson(HWND window) {
+    IAccessible* accessible = nullptr;
+    const HRESULT made =
+        ::AccessibleObjectFromWindow(window, static_cast<DWORD>(OBJID_CLIENT),
+                                     __uuidof(IAccessible), reinterpret_cast<void**>(&accessible));
+    std::string json = "{\"class\":\"" + utf8(classOf(window)) + "\",\"text\":\"" +
+                       utf8(textOf(window)) +
+                       "\",\"hr\":" + std::to_string(static_cast<long>(made));
+    if (SUCCEEDED(made) && accessible != nullptr) {
+        VARIANT self;
+        ::VariantInit(&self);
+        self.vt = VT_I4;
+        self.lVal = CHILDID_SELF;
+        BSTR name = nullptr;
+        BSTR description = nullptr;
+        VARIANT role;
+        ::VariantInit(&role);
+        const HRESULT named = accessible->get_accName(self, &name);
+        const HRESULT described = accessible->get_accDescription(self, &description);
+        accessible->get_accRole(self, &role);
+        json += ",\"name\":\"" + bstrUtf8(named, name) + "\",\"description\":\"" +
+                bstrUtf8(described, description) +
+                "\",\"role\":" + std::to_string(role.vt == VT_I4 ? role.lVal : -1);
+        accessible->Release();
     }
+    return json + "}";
+}
+
+void printAccessible() {
+    HWND window = playerWindow();
+    if (window == nullptr) {
+        return;
+    }
+    std::vector<HWND> children;
+    ::EnumChildWindows(window, onChild, reinterpret_cast<LPARAM>(&children));
+    std::string json = accessibleJson(window);
+    json.back() = ',';
+    json += "\"controls\":[";
+    for (size_t i = 0; i < children.size(); ++i) {
+        json += (i > 0 ? "," : "") + accessibleJson(children[i]);
+    }
+    std::printf("%s]}\n", json.c_str());
+}
 
 } // namespace
 
