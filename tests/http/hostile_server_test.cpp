@@ -644,11 +644,14 @@ TEST_F(HostileServer, CloseOrResetPartWayIsAShortPageAndInTheHeadAnError) {
             const Usage usage = meter.stop();
             EXPECT_EQ(ok, c.error == 0) << c.name;
             EXPECT_EQ(s.ErrorCode(), c.error) << c.name;
-            EXPECT_EQ(std::filesystem::file_size(path), expectedBody.size()) << c.name;
+            // A failed request creates no file; a short page is still a page.
+            EXPECT_EQ(std::filesystem::exists(path), c.error == 0) << c.name;
+            EXPECT_FALSE(std::filesystem::exists(path + ".part")) << c.name;
+            const auto size = c.error == 0 ? std::filesystem::file_size(path) : 0;
+            EXPECT_EQ(size, expectedBody.size()) << c.name;
             report(std::string(c.name) + ", blocking into a file",
                    std::string(ok ? "true" : "false") + ", ErrorCode " +
-                       std::to_string(s.ErrorCode()) + ", file " +
-                       std::to_string(std::filesystem::file_size(path)) + " bytes",
+                       std::to_string(s.ErrorCode()) + ", file " + std::to_string(size) + " bytes",
                    usage);
         }
     }
@@ -680,7 +683,8 @@ void expectFileOfChunks(const std::string& path, int64_t count, const std::strin
 }
 
 // No length and no end: the download keeps going with flat memory until the test stops it.
-// The blocking form ends by its timeout, since bytes written to a file are no progress.
+// Bytes written to a file are progress for the blocking form as they are into memory: a body
+// flowing for longer than the timeout completes.
 TEST_F(HostileServer, EndlessBodyIntoAFileKeepsGoingWithFlatMemory) {
     const std::string chunk = patternChunk(64 * 1024);
     const auto endless = [&](Conn& c) {
@@ -712,89 +716,36 @@ TEST_F(HostileServer, EndlessBodyIntoAFileKeepsGoingWithFlatMemory) {
                    "no end until the test closed it; " + std::to_string(received) +
                        " bytes written",
                    usage);
-        } // the socket and its download stream are gone: the file is complete on disk
+            // Every byte so far is in the partial file (each write is flushed) ...
+            expectFileOfChunks(path + ".part", received, chunk);
+        }
+        // ... which an abandoned download does not leave behind, nor put in the file's place.
+        EXPECT_FALSE(std::filesystem::exists(path + ".part"));
+        EXPECT_FALSE(std::filesystem::exists(path));
         EXPECT_GE(received, 48 * MiB);
-        expectFileOfChunks(path, received, chunk);
         EXPECT_TRUE(heapGrewLessThan(usage, 24 * MiB));
         EXPECT_TRUE(server.waitUntilIdle(10s)) << "the server never saw the client go";
     }
     {
-        const std::string path = dir.file("endless-blocking.bin");
-        ScriptedServer server(endless);
+        const std::string path = dir.file("flowing-blocking.bin");
+        // 16 KiB every 50 ms, 1 MiB in all: over three seconds against a timeout of two.
+        ScriptedServer server([&](Conn& c) {
+            c.readRequest();
+            c.send("HTTP/1.0 200 OK\r\nContent-Length: 1048576\r\n\r\n");
+            c.sendRepeatedly(chunk.substr(0, 16 * 1024), 50ms, 1 * MiB);
+            c.close();
+        });
         http::HTTPSocket s;
         Meter meter;
         const bool ok = s.Get(server.url("/"), std::make_shared<host::FolderItem>(path), 2);
         const Usage usage = meter.stop();
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(s.ErrorCode(), HTTPError::Timeout);
-        EXPECT_GE(usage.wall, 2.0);
-        EXPECT_LT(usage.wall, 4.0);
-        EXPECT_TRUE(heapGrewLessThan(usage, 24 * MiB));
-        const auto size = static_cast<int64_t>(std::filesystem::file_size(path));
-        EXPECT_GT(size, 4 * MiB) << "the body did not keep flowing";
-        report("endless body into a file, blocking Get timeout 2 s",
-               "false, ErrorCode " + std::to_string(s.ErrorCode()) + ", file " +
-                   std::to_string(size) + " bytes",
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(s.ErrorCode(), 0);
+        EXPECT_GE(usage.wall, 3.0);
+        expectFileOfChunks(path, 1 * MiB, chunk.substr(0, 16 * 1024));
+        report("1 MiB flowing for 3 s into a file, blocking Get timeout 2 s",
+               std::string(ok ? "true" : "false") + ", ErrorCode " + std::to_string(s.ErrorCode()),
                usage);
-    }
-}
-
-// NUL bytes are data: in a header value they stay in the value, in a body every byte of
-// every value arrives as sent, into memory and into a file, with a length and without.
-TEST_F(HostileServer, NulBytesInHeaderValuesAndBodiesAreKeptExactly) {
-    std::string body;
-    for (int round = 0; round < 4; ++round) {
-        for (int b = 0; b < 256; ++b) {
-            body += static_cast<char>(b);
-            body += '\0';
-        }
-    }
-    const std::string nulValue("a\0b\0", 4);
-    const std::string head = "HTTP/1.0 200 OK\r\nX-Nul: " + nulValue + "\r\n";
-    for (const bool withLength : {true, false}) {
-        const std::string response =
-            head + (withLength ? "Content-Length: " + std::to_string(body.size()) + "\r\n" : "") +
-            "\r\n" + body;
-        const std::string how = withLength ? "with length" : "to the close";
-        {
-            ScriptedServer server(answer(response));
-            http::HTTPSocket s;
-            Record r;
-            const Usage usage = runAsync(s, r, server.url("/"));
-            EXPECT_EQ(r.body, body) << how;
-            ASSERT_NE(r.headers, nullptr);
-            EXPECT_EQ(r.headers->Value("X-Nul"), nulValue) << how;
-            report("NUL bytes in a header and the body, " + how + ", async", r.outcome(), usage);
-        }
-        {
-            ScriptedServer server(answer(response));
-            http::HTTPSocket s;
-            Meter meter;
-            const std::string got = s.Get(server.url("/"), 5);
-            const Usage usage = meter.stop();
-            EXPECT_EQ(got, body) << how;
-            EXPECT_EQ(s.PageHeaders()->Value("x-nul"), nulValue) << how;
-            report("NUL bytes in a header and the body, " + how + ", blocking",
-                   blockingOutcome(s, got), usage);
-        }
-        {
-            testsupport::TempDir dir("tamsel-hostile");
-            const std::string path = dir.file("nul.bin");
-            ScriptedServer server(answer(response));
-            http::HTTPSocket s;
-            Meter meter;
-            const bool ok = s.Get(server.url("/"), std::make_shared<host::FolderItem>(path), 5);
-            const Usage usage = meter.stop();
-            EXPECT_TRUE(ok) << how;
-            std::ifstream in(path, std::ios::binary);
-            const std::string stored((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
-            EXPECT_EQ(stored, body) << how;
-            report("NUL bytes in the body, " + how + ", blocking into a file",
-                   std::string(ok ? "true" : "false") + ", file " + std::to_string(stored.size()) +
-                       " bytes",
-                   usage);
-        }
     }
 }
 
