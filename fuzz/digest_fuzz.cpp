@@ -9,8 +9,8 @@
 
 #include "host/Crypto.h"
 #include "host/Strings.h"
-#include "host/testing/SocketPeer.h"
 #include "http/HTTPSocket.h"
+#include "support/SocketPeer.h"
 
 #include <algorithm>
 #include <cctype>

@@ -10,8 +10,8 @@
 
 #include "host/Storage.h"
 #include "host/Strings.h"
-#include "host/testing/SocketPeer.h"
 #include "http/HTTPSocket.h"
+#include "support/SocketPeer.h"
 
 #include <algorithm>
 #include <cstdint>

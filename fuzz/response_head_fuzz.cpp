@@ -8,8 +8,8 @@
 // the arrival sizes (each plus one, used in turn; none: one arrival); the rest is the
 // response.
 
-#include "http/InternetHeaders.h"
-#include "http/ResponseHead.h"
+#include "wire/Message.h"
+#include "wire/ResponseHead.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -20,7 +20,7 @@
 
 namespace {
 
-using State = http::ResponseHead::State;
+using State = wire::ResponseHead::State;
 
 void check(bool condition, const char* what) {
     if (!condition) {
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) {
         return 0;
     }
-    const size_t limit = (data[0] & 16) != 0 ? 64 : static_cast<size_t>(http::kMaxHeaderBlockBytes);
+    const size_t limit = (data[0] & 16) != 0 ? 64 : static_cast<size_t>(wire::kMaxHeaderBlockBytes);
     size_t pos = 1;
     const size_t splitCount = data[pos++] % 17;
     std::vector<size_t> splits;
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const std::string_view response(reinterpret_cast<const char*>(data) + pos, size - pos);
 
-    http::ResponseHead head(limit);
+    wire::ResponseHead head(limit);
     size_t taken = 0;
     for (size_t i = 0; taken < response.size() && head.state() == State::Reading; ++i) {
         const size_t n = splits.empty() ? response.size() : splits[i % splits.size()];
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         taken += arrival.size();
     }
     // Taking the same bytes at once gives the same verdict, block and rest.
-    http::ResponseHead whole(limit);
+    wire::ResponseHead whole(limit);
     whole.feed(response.substr(0, taken));
     check(whole.state() == head.state() && whole.block() == head.block() &&
               whole.rest() == head.rest(),
@@ -97,8 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(response[i] == '\r' || response[i] == '\n', "bytes before the block were dropped");
     }
 
-    http::InternetHeaders headers;
-    headers._ParseHeaders(block);
-    check(headers.Source() == block, "the headers were parsed from other text");
+    // The block's fields read as a stream player reads them.
+    const wire::ReplyFields fields = wire::readReplyFields(block);
+    check(fields.metaInterval >= 0 && fields.metaInterval <= (int64_t(1) << 24),
+          "a metadata interval out of its range");
+    check(fields.status >= 0 && fields.location.size() <= block.size(),
+          "a field that is not in the block");
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "host/Application.h"
 #include "host/Backend.h"
+#include "host/Strings.h"
 
 #include <chrono>
 #include <cstdio>
@@ -246,6 +247,11 @@ int64_t Microseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
                                                                  gStartTime)
         .count();
+}
+
+// Here rather than beside the other text functions, so that those need no backend.
+std::string EndOfLine() {
+    return backend::kEndOfLine;
 }
 
 } // namespace host

@@ -1,9 +1,9 @@
 #pragma once
 
-// What a stream player needs to know about an internet-radio stream before a decoder sees
-// it: the URL's parts, the server's reply head (HTTP or the older "ICY 200 OK"), the
-// metadata a server interleaves when asked for it, and where MP3 frames start. Bytes in,
-// answers out: no socket, no decoder.
+// What a stream player needs to know about an internet-radio stream's audio before a decoder
+// sees it: the metadata a server interleaves when asked for it, and where MP3 frames start.
+// Bytes in, answers out: no socket, no decoder. The URL and the reply head are read by the
+// wire rules (wire/Url.h, wire/Message.h), as the HTTP client reads them.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,25 +12,6 @@
 #include <string_view>
 
 namespace host::stream {
-
-struct HttpUrl {
-    std::string host;
-    int64_t port = 80;
-    std::string target; // path and query, at least "/"
-};
-// A plain-HTTP URL, or nothing for another scheme or a malformed one.
-std::optional<HttpUrl> parseHttpUrl(std::string_view url);
-
-struct ReplyHead {
-    int status = 0;
-    std::string contentType;  // lower case, parameters dropped; empty when not given
-    int64_t metaInterval = 0; // audio bytes between two metadata blocks; 0: none interleaved
-    std::string location;     // where a redirect points
-};
-// The head at the start of bytes. headSize is set to the head's size with its blank line.
-// Nothing while the head is incomplete; a head whose status line is neither HTTP nor ICY
-// gives status 0.
-std::optional<ReplyHead> parseReplyHead(std::string_view bytes, size_t& headSize);
 
 // Removes interleaved metadata: after every interval audio bytes comes one length byte n,
 // then 16·n bytes of metadata.

@@ -1,7 +1,5 @@
 #include "host/Strings.h"
 
-#include "host/Backend.h"
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -414,10 +412,6 @@ std::string FormatZeroPadded(int64_t value, int digits) {
     }
     out.append(text);
     return out;
-}
-
-std::string EndOfLine() {
-    return backend::kEndOfLine;
 }
 
 } // namespace host

@@ -4,6 +4,8 @@
 #include "host/Crypto.h"
 #include "host/Exceptions.h"
 #include "host/Strings.h"
+#include "wire/Message.h"
+#include "wire/Url.h"
 
 #include <algorithm>
 #include <array>
@@ -12,8 +14,6 @@
 namespace http {
 
 namespace {
-
-const std::string CRLF = "\r\n";
 
 // RFC 9110 token characters.
 bool isTokenChar(unsigned char c) {
@@ -159,21 +159,15 @@ HTTPSocket::~HTTPSocket() {
 // ---- request composition ------------------------------------------------------------------
 
 void HTTPSocket::_ParseURL(const std::string& url) {
-    const size_t schemeEnd = url.find("://");
-    const std::string rest = schemeEnd == std::string::npos ? url : url.substr(schemeEnd + 3);
-    const size_t slash = rest.find('/');
-    _server = rest.substr(0, slash);
-    _path = slash == std::string::npos ? std::string() : rest.substr(slash);
-    if (_path.empty()) {
-        _path = "/";
-    }
-    const int64_t port = host::Val(host::NthField(_server, ":", 2));
-    if (port != 0) {
-        Port = port;
+    const wire::Url parts = wire::splitUrl(url);
+    _server = parts.authority;
+    _path = parts.target;
+    if (parts.port != 0) {
+        Port = parts.port;
     } else if (Port == 0) {
         Port = _DefaultPort;
     }
-    Address = _server.substr(0, _server.find(':'));
+    Address = parts.host;
 }
 
 void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, FileRef file) {
@@ -324,8 +318,7 @@ void HTTPSocket::_SendRequest(const std::string& method) {
         refuseRequest();
         return;
     }
-    std::string request =
-        method + " " + _path + " HTTP/1.0" + CRLF + requestHeaders->_FormatHTTPHeaders();
+    std::string request = wire::requestLine(method, _path) + requestHeaders->_FormatHTTPHeaders();
     if (!_authenticationKey.empty()) {
         SetRequestHeader("Authorization", "");
         _authenticationKey.clear();
@@ -334,7 +327,7 @@ void HTTPSocket::_SendRequest(const std::string& method) {
         SetRequestHeader("Proxy-Authorization", "");
         _proxyAuthenticationKey.clear();
     }
-    request += CRLF + CRLF;
+    request.append(wire::kLineEnd).append(wire::kLineEnd);
     request += _postContent;
     Write(request);
     SetRequestHeader("Content-length", "");
@@ -511,12 +504,12 @@ void HTTPSocket::handleArrival() {
     // place copies all of it on every arrival, and a head trickling in a few bytes at a time
     // would cost time quadratic in its length.
     switch (head_.feed(ReadAll())) {
-    case ResponseHead::State::Reading:
+    case wire::ResponseHead::State::Reading:
         return;
-    case ResponseHead::State::TooLarge:
+    case wire::ResponseHead::State::TooLarge:
         failHeaderBlock();
         return;
-    case ResponseHead::State::Complete:
+    case wire::ResponseHead::State::Complete:
         break;
     }
     // What followed the blank line is body, read before anything the socket still holds.
@@ -557,7 +550,7 @@ void HTTPSocket::_ParseHeaders(const std::string& headerBlock) {
     const std::string eol = InternetHeaders::_DetermineEOLCharacter(headerBlock);
     _pageHeaders = std::make_shared<InternetHeaders>();
     const std::string firstLine = headerBlock.substr(0, headerBlock.find(eol));
-    _httpStatusCode = host::Val(host::NthField(firstLine, " ", 2));
+    _httpStatusCode = wire::parseStatusLine(firstLine).code;
     _pageHeaders->_ParseHeaders(headerBlock);
     if (_pageHeaders->NameCount("Content-length") > 0) {
         int64_t length = 0;

@@ -32,7 +32,7 @@
 #include "host/Storage.h"
 #include "host/TCPSocket.h"
 #include "http/InternetHeaders.h"
-#include "http/ResponseHead.h"
+#include "wire/ResponseHead.h"
 
 #include <cstdint>
 #include <functional>
@@ -255,7 +255,7 @@ private:
     uint64_t bodyBytesTaken_ = 0;
 
     // The head of the current response as it is taken from the socket.
-    ResponseHead head_;
+    wire::ResponseHead head_;
     // What came after the head's blank line and has not been read as body yet.
     std::string bodyBytes_;
 };

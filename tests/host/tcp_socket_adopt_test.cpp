@@ -1,6 +1,6 @@
 #include "host/TCPSocket.h"
-#include "host/testing/SocketPeer.h"
 #include "support/EventLoop.h"
+#include "support/SocketPeer.h"
 
 #include <chrono>
 #include <functional>

@@ -271,7 +271,7 @@ ScriptedServer::Script answer(std::string response) {
 std::string headJustUnderTheLimit(std::string_view body) {
     std::string head = "HTTP/1.0 200 OK\r\n";
     const std::string tail = "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    const size_t target = static_cast<size_t>(http::kMaxHeaderBlockBytes) - 200;
+    const size_t target = static_cast<size_t>(wire::kMaxHeaderBlockBytes) - 200;
     for (int i = 0; head.size() + tail.size() < target; ++i) {
         std::string line = "X-Filler-" + std::to_string(i) + ": ";
         line.resize(std::min<size_t>(60, target - head.size() - tail.size()), 'f');
@@ -378,7 +378,7 @@ TEST_F(HostileServer, OneNameRepeatedUpToTheLimitKeepsEveryInstanceQuickly) {
     const auto valueOf = [](int64_t i) { return std::string(1, kCycle[i % 36]); };
     std::string response = "HTTP/1.0 200 OK\n";
     int64_t n = 0;
-    while (response.size() + 4 < static_cast<size_t>(http::kMaxHeaderBlockBytes) - 16) {
+    while (response.size() + 4 < static_cast<size_t>(wire::kMaxHeaderBlockBytes) - 16) {
         response += "A:" + valueOf(n++) + "\n";
     }
     response += "\nend";

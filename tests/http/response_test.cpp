@@ -1,9 +1,9 @@
 #include "host/Storage.h"
 #include "http/HTTPSocket.h"
-#include "http/ResponseHead.h"
 #include "support/EventLoop.h"
 #include "support/RealServers.h"
 #include "support/ScriptedServer.h"
+#include "wire/ResponseHead.h"
 
 #include <algorithm>
 #include <atomic>
@@ -579,7 +579,7 @@ TEST_F(ResponseTest, HeaderBlockWithoutBlankLineIsCutOffAtTheLimit) {
     EXPECT_FALSE(s.IsConnected());
     ASSERT_TRUE(server.waitUntilIdle(10s));
     EXPECT_EQ(allSent, 0) << "the client took the whole megabyte";
-    EXPECT_LE(s.peakBuffered, http::kMaxHeaderBlockBytes + 256 * 1024);
+    EXPECT_LE(s.peakBuffered, wire::kMaxHeaderBlockBytes + 256 * 1024);
     RecordProperty("peak_buffered_bytes", std::to_string(s.peakBuffered));
     runLoopFor(50ms);
     EXPECT_EQ(r.count("Error"), 1) << "the close was reported again";
@@ -756,93 +756,6 @@ TEST_F(ResponseTest, FailedResponseLeavesTheEarlierFileAndReleasesThePartialOne)
         EXPECT_FALSE(openInThisProcess(path + ".part")) << c.name << ": the file was left open";
         EXPECT_FALSE(std::filesystem::exists(path + ".part")) << c.name;
         EXPECT_EQ(testsupport::readFile(path), c.error == 0 ? "data" : "earlier") << c.name;
-    }
-}
-
-// --- one response, every split -----------------------------------------------------------
-
-// The responses of the response-handling fuzz corpus. Each input starts with a flags byte, a
-// count n (mod 17) and n arrival sizes; the rest is the response.
-std::vector<std::pair<std::string, std::string>> corpusResponses() {
-    const char* source = std::getenv("TAMSEL_SOURCE_DIR");
-    std::vector<std::pair<std::string, std::string>> responses;
-    if (!source) {
-        return responses;
-    }
-    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(source) /
-                                                                 "fuzz/corpus/http_response")) {
-        const std::string input = testsupport::readFile(entry.path().string());
-        if (input.size() < 2) {
-            continue;
-        }
-        const size_t sizes = static_cast<unsigned char>(input[1]) % 17;
-        responses.emplace_back(entry.path().filename().string(),
-                               input.substr(std::min(input.size(), 2 + sizes)));
-    }
-    return responses;
-}
-
-// What a head fed these arrivals came to; arrivals after its verdict count as body.
-struct HeadOutcome {
-    http::ResponseHead::State state;
-    std::string block;
-    std::string rest;
-    bool operator==(const HeadOutcome&) const = default;
-};
-
-HeadOutcome headOf(const std::vector<std::string_view>& arrivals, size_t limit) {
-    http::ResponseHead head(limit);
-    std::string after;
-    for (const std::string_view arrival : arrivals) {
-        if (head.state() == http::ResponseHead::State::Reading) {
-            head.feed(arrival);
-        } else {
-            after += arrival;
-        }
-    }
-    if (head.state() != http::ResponseHead::State::Complete) {
-        return {head.state(), {}, {}};
-    }
-    return {head.state(), std::string(head.block()), std::string(head.rest()) + after};
-}
-
-std::ostream& operator<<(std::ostream& os, const HeadOutcome& o) {
-    return os << "{state " << static_cast<int>(o.state) << ", block \"" << o.block << "\", rest \""
-              << o.rest << "\"}";
-}
-
-// However the bytes are cut, the head comes out as if all taken by the arrival that ended it
-// had come at once.
-TEST(ResponseHeadTest, EveryCorpusResponseSplitAnywhereGivesTheSameHead) {
-    const auto responses = corpusResponses();
-    ASSERT_GT(responses.size(), 10u) << "corpus not found; TAMSEL_SOURCE_DIR unset?";
-    // The real bound, and one the corpus's heads cross.
-    for (const size_t limit : {static_cast<size_t>(http::kMaxHeaderBlockBytes), size_t(24)}) {
-        for (const auto& [name, response] : responses) {
-            const std::string_view bytes = response;
-            const auto expectedAfter = [&](size_t taken) {
-                const HeadOutcome first = headOf({bytes.substr(0, taken)}, limit);
-                return first.state == http::ResponseHead::State::Reading
-                           ? headOf({bytes}, limit)
-                           : headOf({bytes.substr(0, taken), bytes.substr(taken)}, limit);
-            };
-            for (size_t at = 1; at < bytes.size(); ++at) {
-                ASSERT_EQ(headOf({bytes.substr(0, at), bytes.substr(at)}, limit), expectedAfter(at))
-                    << name << " split at " << at << ", bound " << limit;
-            }
-            // One byte at a time: the verdict comes with the first byte that allows one.
-            std::vector<std::string_view> single;
-            size_t verdictAt = bytes.size();
-            for (size_t i = 0; i < bytes.size(); ++i) {
-                single.push_back(bytes.substr(i, 1));
-                if (verdictAt == bytes.size() && headOf({bytes.substr(0, i + 1)}, limit).state !=
-                                                     http::ResponseHead::State::Reading) {
-                    verdictAt = i + 1;
-                }
-            }
-            ASSERT_EQ(headOf(single, limit), expectedAfter(verdictAt))
-                << name << " one byte at a time, bound " << limit;
-        }
     }
 }
 

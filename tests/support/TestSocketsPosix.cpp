@@ -1,3 +1,4 @@
+#include "support/SocketPeer.h"
 #include "support/TestSockets.h"
 
 #include <arpa/inet.h>
@@ -115,3 +116,77 @@ bool canConnect(uint16_t port) {
 }
 
 } // namespace testsupport::sock
+
+namespace host::testing {
+
+SocketPeer::SocketPeer(TCPSocket& socket) {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        return;
+    }
+    handle_ = fds[1];
+    socket.adoptConnected(fds[0]);
+}
+
+SocketPeer::~SocketPeer() {
+    close();
+}
+
+bool SocketPeer::write(std::string_view bytes) {
+    while (!bytes.empty() && handle_ != -1) {
+        const ssize_t n =
+            ::send(static_cast<int>(handle_), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return handle_ != -1;
+}
+
+std::string SocketPeer::readAvailable() {
+    std::string out;
+    char buffer[4096];
+    ssize_t n;
+    while (handle_ != -1 &&
+           (n = ::recv(static_cast<int>(handle_), buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::string SocketPeer::read(size_t count, int64_t timeoutMs) {
+    std::string out;
+    char buffer[4096];
+    while (handle_ != -1 && out.size() < count) {
+        pollfd fd{static_cast<int>(handle_), POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(timeoutMs)) <= 0) {
+            break;
+        }
+        const ssize_t n = ::recv(static_cast<int>(handle_), buffer,
+                                 std::min(sizeof buffer, count - out.size()), 0);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+void SocketPeer::shutdownWrite() {
+    if (handle_ != -1) {
+        ::shutdown(static_cast<int>(handle_), SHUT_WR);
+    }
+}
+
+void SocketPeer::close() {
+    if (handle_ != -1) {
+        ::close(static_cast<int>(handle_));
+        handle_ = -1;
+    }
+}
+
+} // namespace host::testing

@@ -1,3 +1,4 @@
+#include "support/SocketPeer.h"
 #include "support/TestSockets.h"
 
 #include <algorithm>
@@ -130,3 +131,124 @@ bool canConnect(uint16_t port) {
 }
 
 } // namespace testsupport::sock
+
+namespace host::testing {
+
+namespace {
+
+// Windows has no socketpair: a loopback listener accepts the one connection we make to it.
+bool makePair(SOCKET& a, SOCKET& b) {
+    a = b = INVALID_SOCKET;
+    const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listener == INVALID_SOCKET) {
+        return false;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof addr;
+    bool ok = ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+              ::listen(listener, 1) == 0 &&
+              ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    if (ok) {
+        a = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        ok = a != INVALID_SOCKET &&
+             ::connect(a, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    if (ok) {
+        b = ::accept(listener, nullptr, nullptr);
+        ok = b != INVALID_SOCKET;
+    }
+    ::closesocket(listener);
+    if (!ok) {
+        if (a != INVALID_SOCKET) {
+            ::closesocket(a);
+        }
+        a = INVALID_SOCKET;
+        return false;
+    }
+    const BOOL on = TRUE;
+    ::setsockopt(a, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    ::setsockopt(b, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    return true;
+}
+
+} // namespace
+
+SocketPeer::SocketPeer(TCPSocket& socket) {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data); // counted: the product's own start is not undone
+    SOCKET ours;
+    SOCKET theirs;
+    if (!makePair(ours, theirs)) {
+        return;
+    }
+    handle_ = static_cast<std::intptr_t>(theirs);
+    socket.adoptConnected(static_cast<std::intptr_t>(ours));
+}
+
+SocketPeer::~SocketPeer() {
+    close();
+}
+
+bool SocketPeer::write(std::string_view bytes) {
+    while (!bytes.empty() && handle_ != -1) {
+        const int n = ::send(static_cast<SOCKET>(handle_), bytes.data(),
+                             static_cast<int>(std::min<size_t>(bytes.size(), 1 << 30)), 0);
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return handle_ != -1;
+}
+
+std::string SocketPeer::readAvailable() {
+    std::string out;
+    char buffer[4096];
+    while (handle_ != -1) {
+        u_long pending = 0;
+        if (::ioctlsocket(static_cast<SOCKET>(handle_), FIONREAD, &pending) != 0 || pending == 0) {
+            break;
+        }
+        const int n = ::recv(static_cast<SOCKET>(handle_), buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::string SocketPeer::read(size_t count, int64_t timeoutMs) {
+    std::string out;
+    char buffer[4096];
+    while (handle_ != -1 && out.size() < count) {
+        if (!testsupport::sock::waitReadable(
+                handle_, static_cast<int>(std::min<int64_t>(timeoutMs, 1 << 30)))) {
+            break;
+        }
+        const int n = ::recv(static_cast<SOCKET>(handle_), buffer,
+                             static_cast<int>(std::min(sizeof buffer, count - out.size())), 0);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+void SocketPeer::shutdownWrite() {
+    if (handle_ != -1) {
+        ::shutdown(static_cast<SOCKET>(handle_), SD_SEND);
+    }
+}
+
+void SocketPeer::close() {
+    if (handle_ != -1) {
+        ::closesocket(static_cast<SOCKET>(handle_));
+        handle_ = -1;
+    }
+}
+
+} // namespace host::testing

@@ -10,6 +10,9 @@
 #include "host/StreamPlayerState.h"
 #include "host/TCPSocket.h"
 #include "host/win32/Win32.h"
+#include "wire/Message.h"
+#include "wire/ResponseHead.h"
+#include "wire/Url.h"
 
 #include <algorithm>
 #include <chrono>
@@ -62,18 +65,21 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     }
 
     void connect(const std::string& target) {
-        const auto parsed = stream::parseHttpUrl(target);
+        const auto parsed = wire::parseHttpUrl(target);
         if (!parsed) {
             fail("not an http stream: " + target);
             return;
         }
-        head.clear();
+        head.reset();
         headDone = false;
         metadata.reset();
         compressed.clear();
-        request = "GET " + parsed->target + " HTTP/1.0\r\nHost: " + parsed->host +
-                  (parsed->port != 80 ? ":" + std::to_string(parsed->port) : std::string()) +
-                  "\r\nUser-Agent: tamselRadio\r\nAccept: */*\r\nIcy-MetaData: 1\r\n\r\n";
+        request = wire::requestLine("GET", parsed->target) +
+                  wire::fieldLine("Host", parsed->host + (parsed->port != 80
+                                                              ? ":" + std::to_string(parsed->port)
+                                                              : std::string())) +
+                  wire::fieldLine("User-Agent", "tamselRadio") + wire::fieldLine("Accept", "*/*") +
+                  wire::fieldLine("Icy-MetaData", "1") + std::string(wire::kLineEnd);
         retireSocket();
         socket = std::make_unique<TCPSocket>();
         socket->Address = parsed->host;
@@ -95,36 +101,35 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         std::string bytes = socket->ReadAll();
         lastProgress = nowMs();
         if (!headDone) {
-            head += bytes;
-            size_t headSize = 0;
-            const auto reply = stream::parseReplyHead(head, headSize);
-            if (!reply) {
-                if (head.size() > kMaxHeadBytes) {
+            const auto state = head.feed(bytes);
+            if (state != wire::ResponseHead::State::Complete) {
+                if (state == wire::ResponseHead::State::TooLarge) {
                     fail("no reply head from the stream server");
                 }
                 return;
             }
-            if (reply->status >= 300 && reply->status < 400 && !reply->location.empty() &&
+            const wire::ReplyFields reply = wire::readReplyFields(head.block());
+            if (reply.status >= 300 && reply.status < 400 && !reply.location.empty() &&
                 redirects < kMaxRedirects) {
                 ++redirects;
-                const std::string target = reply->location;
+                const std::string target = reply.location;
                 connect(target); // replaces this socket; nothing of it is used afterwards
                 return;
             }
-            if (reply->status != 200) {
-                fail("the stream server answered " + std::to_string(reply->status));
+            if (reply.status != 200) {
+                fail("the stream server answered " + std::to_string(reply.status));
                 return;
             }
-            if (!stream::isMp3ContentType(reply->contentType)) {
-                fail("not an MP3 stream: " + reply->contentType);
+            if (!stream::isMp3ContentType(reply.contentType)) {
+                fail("not an MP3 stream: " + reply.contentType);
                 return;
             }
             headDone = true;
-            if (reply->metaInterval > 0) {
-                metadata.emplace(reply->metaInterval);
+            if (reply.metaInterval > 0) {
+                metadata.emplace(reply.metaInterval);
             }
-            bytes = head.substr(headSize);
-            head.clear();
+            bytes = std::string(head.rest());
+            head.reset();
         }
         compressed += metadata ? metadata->feed(bytes) : bytes;
         decode();
@@ -306,7 +311,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         }
         pcm.clear();
         compressed.clear();
-        head.clear();
+        head.reset();
         headDone = false;
         metadata.reset();
     }
@@ -353,7 +358,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
 
     std::unique_ptr<TCPSocket> socket;
     std::string request;
-    std::string head;
+    wire::ResponseHead head{kMaxHeadBytes};
     bool headDone = false;
     int redirects = 0;
     std::optional<stream::MetadataFilter> metadata;

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace http {
+namespace wire {
 
 // Largest header block a response may have; a longer one ends the request with an error.
 inline constexpr int64_t kMaxHeaderBlockBytes = 300 * 1024;
@@ -61,4 +61,4 @@ private:
     size_t crcr_ = std::string::npos;
 };
 
-} // namespace http
+} // namespace wire

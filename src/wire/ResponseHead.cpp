@@ -1,8 +1,8 @@
-#include "http/ResponseHead.h"
+#include "wire/ResponseHead.h"
 
 #include <initializer_list>
 
-namespace http {
+namespace wire {
 
 namespace {
 
@@ -95,4 +95,4 @@ void ResponseHead::reset() {
     *this = ResponseHead(maxBlockBytes_);
 }
 
-} // namespace http
+} // namespace wire

@@ -1,7 +1,7 @@
 #pragma once
 
-// For tests and fuzzers: the far end of an in-process connection handed to a TCPSocket, so
-// a peer can be scripted byte by byte without a listening port. Not for product code.
+// For the suites and the fuzz targets: the far end of an in-process connection handed to a
+// TCPSocket, so a peer can be scripted byte by byte without a listening port.
 
 #include "host/TCPSocket.h"
 

@@ -1,0 +1,38 @@
+#pragma once
+
+// The lines of an HTTP/1.0 exchange apart from any socket: the request line and header
+// lines a client writes, the status line it reads back, and the fields a stream player
+// reads from a reply head (HTTP, or the older "ICY 200 OK").
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace wire {
+
+inline constexpr std::string_view kLineEnd = "\r\n";
+
+// "GET /path HTTP/1.0" and its line end.
+std::string requestLine(std::string_view method, std::string_view target);
+// "Name: value" and its line end.
+std::string fieldLine(std::string_view name, std::string_view value);
+
+struct StatusLine {
+    std::string protocol; // the first field as sent: "HTTP/1.1", "ICY"
+    int64_t code = 0;     // the second field's leading number (leadingNumber); 0 when none
+};
+// The status line, the first line of a head without its line end; fields are separated by
+// single spaces.
+StatusLine parseStatusLine(std::string_view line);
+
+struct ReplyFields {
+    int64_t status = 0;       // 0 when the status line is neither HTTP nor ICY
+    std::string contentType;  // lower case, parameters dropped; empty when not given
+    int64_t metaInterval = 0; // audio bytes between two metadata blocks; 0: none interleaved
+    std::string location;     // where a redirect points
+};
+// What a stream player needs from a reply head's block (ResponseHead::block()), whatever
+// its line ends.
+ReplyFields readReplyFields(std::string_view block);
+
+} // namespace wire
