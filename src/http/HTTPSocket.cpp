@@ -4,6 +4,7 @@
 #include "host/Crypto.h"
 #include "host/Exceptions.h"
 #include "host/Strings.h"
+#include "wire/Chunked.h"
 #include "wire/Message.h"
 #include "wire/Url.h"
 
@@ -187,6 +188,12 @@ void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, F
     _ParseURL(url);
     _processingURL = url;
     _httpAction = method;
+    // Before any lookup or byte: another scheme would go out in clear to the wrong port, and
+    // a user part would send it to a host other than the one the URL seems to name.
+    if (!wire::isClientUrl(url)) {
+        SetError(HTTPError::UnsupportedURL);
+        return;
+    }
     // Checked here too, so that a request refused up front makes no connection.
     if (!requestIsSafe(_httpAction, _processingURL)) {
         refuseRequest();
@@ -453,20 +460,22 @@ void HTTPSocket::_HandleNewData() {
     }
 }
 
-void HTTPSocket::failHeaderBlock() {
+void HTTPSocket::failRequest(int64_t code) {
     dropTakenBytes();
+    _currentLength = 0; // what arrived is no page, so a blocking call returns none of it
     Close();
     _connectionValid = false;
     closePending_ = false;
     _pageComplete = true;
     // No page will complete, so nothing else would close the download file.
     _KillDownloadStream();
-    SetError(HTTPError::HeaderBlockTooLarge);
+    SetError(code);
 }
 
 void HTTPSocket::dropTakenBytes() {
     head_.reset();
     bodyBytes_ = std::string();
+    chunked_.reset();
 }
 
 std::string HTTPSocket::readBody(int64_t count) {
@@ -495,27 +504,61 @@ std::string HTTPSocket::takeBody(int64_t count) {
     return piece;
 }
 
+void HTTPSocket::bodyArrival() {
+    std::string bytes = readBody(_contentlength);
+    if (!chunked_) {
+        _ProcessData(bytes);
+        return;
+    }
+    std::string data;
+    const wire::ChunkedBody::State state = chunked_->feed(bytes, data);
+    if (state == wire::ChunkedBody::State::Malformed) {
+        failRequest(HTTPError::MalformedResponse);
+        return;
+    }
+    _ProcessData(data);
+    if (state == wire::ChunkedBody::State::Complete && !_pageComplete) {
+        Close();
+        _ProcessPage();
+    }
+}
+
 void HTTPSocket::handleArrival() {
     if (_pageHeaders) {
-        _ProcessData(readBody(_contentlength));
+        bodyArrival();
         return;
     }
     // The head is taken out of the socket as it arrives: looking at the socket's buffer in
     // place copies all of it on every arrival, and a head trickling in a few bytes at a time
     // would cost time quadratic in its length.
-    switch (head_.feed(ReadAll())) {
-    case wire::ResponseHead::State::Reading:
-        return;
-    case wire::ResponseHead::State::TooLarge:
-        failHeaderBlock();
-        return;
-    case wire::ResponseHead::State::Complete:
-        break;
+    std::string arrival = ReadAll();
+    std::string block;
+    while (true) {
+        switch (head_.feed(arrival)) {
+        case wire::ResponseHead::State::Reading:
+            return;
+        case wire::ResponseHead::State::TooLarge:
+            failRequest(HTTPError::HeaderBlockTooLarge);
+            return;
+        case wire::ResponseHead::State::Complete:
+            break;
+        }
+        // What followed the blank line is body, read before anything the socket still holds.
+        bodyBytes_ = head_.rest();
+        block = head_.block();
+        head_.reset();
+        const int64_t status = wire::httpStatusCode(block.substr(0, block.find_first_of("\r\n")));
+        if (status < 0) {
+            failRequest(HTTPError::MalformedResponse);
+            return;
+        }
+        if (!wire::isInterimStatus(status)) {
+            break;
+        }
+        // An interim reply (100 Continue and the like): the real one follows it.
+        arrival = std::move(bodyBytes_);
+        bodyBytes_ = std::string();
     }
-    // What followed the blank line is body, read before anything the socket still holds.
-    bodyBytes_ = head_.rest();
-    const std::string block(head_.block());
-    head_.reset();
     _ParseHeaders(block);
 
     if (authenticationRetries_ < kMaxAuthenticationRetries &&
@@ -540,10 +583,18 @@ void HTTPSocket::handleArrival() {
             _contentlength = length;
         }
     }
+    // A chunked body carries its own framing, which overrides any Content-Length; a reply
+    // to HEAD has no body to frame.
+    if (!host::EqualsIgnoreCase(_httpAction, "HEAD") &&
+        wire::endsWithChunked(_pageHeaders->Value("Transfer-Encoding"))) {
+        chunked_ = std::make_unique<wire::ChunkedBody>();
+        _contentlength = 0;
+        _totalLength = 0;
+    }
     if (_totalLength > 0 && !_downloadFile) {
         _pageBuffer->Reserve(std::min(_totalLength, kInitialBodyReservation));
     }
-    _ProcessData(readBody(_contentlength));
+    bodyArrival();
 }
 
 void HTTPSocket::_ParseHeaders(const std::string& headerBlock) {
@@ -571,7 +622,7 @@ void HTTPSocket::_ProcessData(const std::string& data) {
             try {
                 _downloadStream->Write(data);
             } catch (const host::IOException&) {
-                failDownload();
+                failRequest(HTTPError::DownloadFile);
                 return;
             }
         } else {
@@ -628,6 +679,12 @@ void HTTPSocket::completeAtClose() {
         _pageComplete = true;
         _KillDownloadStream();
         SetError(HTTPError::IncompleteHead);
+        return;
+    }
+    if (chunked_ && chunked_->state() != wire::ChunkedBody::State::Complete) {
+        // The framing says the body is not complete: unlike a body without length, this is
+        // known to be cut short.
+        failRequest(HTTPError::MalformedResponse);
         return;
     }
     _ProcessPage();
@@ -722,16 +779,6 @@ bool HTTPSocket::commitDownload() {
     }
     _KillDownloadStream();
     return moved;
-}
-
-void HTTPSocket::failDownload() {
-    dropTakenBytes();
-    Close();
-    _connectionValid = false;
-    closePending_ = false;
-    _pageComplete = true;
-    _KillDownloadStream();
-    SetError(HTTPError::DownloadFile);
 }
 
 int64_t HTTPSocket::HTTPStatusCode() const {

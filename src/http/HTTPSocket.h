@@ -19,6 +19,13 @@
 //       and no page is delivered
 //   -4  the connection ended before the end of the response's header block (an empty or
 //       truncated reply); no page is delivered
+//   -5  URL refused before any name lookup or byte: its scheme is not http (https, ftp ...;
+//       letter case ignored), its authority holds a user part ("@"), or a bracketed IPv6
+//       address is not closed. A URL without a scheme is taken as http
+//   -6  the reply is not HTTP as the client reads it: its first line does not start with
+//       "HTTP/" or has no status code of three digits from 100; or its chunked body is
+//       malformed or ends before its last chunk. The connection was closed and no page is
+//       delivered (interim 1xx replies are skipped, not errors)
 //   any other value: the host socket's LastErrorCode (always positive, see host/TCPSocket.h)
 //       for a connection that failed before it was up
 //
@@ -32,6 +39,7 @@
 #include "host/Storage.h"
 #include "host/TCPSocket.h"
 #include "http/InternetHeaders.h"
+#include "wire/Chunked.h"
 #include "wire/ResponseHead.h"
 
 #include <cstdint>
@@ -48,6 +56,8 @@ inline constexpr int64_t DownloadFile = 1;
 inline constexpr int64_t UnsafeRequest = -2;
 inline constexpr int64_t HeaderBlockTooLarge = -3;
 inline constexpr int64_t IncompleteHead = -4;
+inline constexpr int64_t UnsupportedURL = -5;
+inline constexpr int64_t MalformedResponse = -6;
 } // namespace HTTPError
 
 // Limits of the client, kept together (the header block's, kMaxHeaderBlockBytes, is declared
@@ -216,15 +226,16 @@ private:
     void refuseRequest();
     void completeAtClose();
     void handleArrival();
-    void failHeaderBlock();
+    // Ends the request with code: the connection closed, no page, no download file.
+    void failRequest(int64_t code);
+    // Body bytes arrived: decoded when chunked, then taken as the page's.
+    void bodyArrival();
     // Takes body bytes the way the socket's Read does, those taken along with the head first,
     // and counts them as progress.
     std::string readBody(int64_t count);
     std::string takeBody(int64_t count);
     // Puts the complete partial file in the download file's place; false when it failed.
     bool commitDownload();
-    // The body could not be written: the request ends with error 1.
-    void failDownload();
     void dropTakenBytes();
 
     // A connection of the current request came up (a blocking call returns only data of
@@ -258,6 +269,8 @@ private:
     wire::ResponseHead head_;
     // What came after the head's blank line and has not been read as body yet.
     std::string bodyBytes_;
+    // The decoder of a chunked body, or none.
+    std::unique_ptr<wire::ChunkedBody> chunked_;
 };
 
 } // namespace http

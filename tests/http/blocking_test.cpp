@@ -461,6 +461,12 @@ TEST_F(BlockingTest, LargeFileFromNginxArrivesByteIdentical) {
     ASSERT_EQ(body.size(), content.size());
     EXPECT_TRUE(body == content) << "the body differs from the file";
     std::printf("64 MiB blocking Get from nginx: %.2f s\n", seconds);
+
+    // A bracketed IPv6 literal reaches the same nginx on ::1; Host carries the brackets.
+    docroot.write("host.txt", "v6");
+    EXPECT_EQ(s.Get(nginx.url6("/host.txt"), 10), "v6");
+    EXPECT_EQ(s.ErrorCode(), 0);
+    EXPECT_EQ(s.HTTPStatusCode(), 200);
 }
 
 } // namespace

@@ -528,14 +528,37 @@ TEST_F(HostileServer, EmptyBinaryOrMissingStatusLinesHaveDefinedResults) {
         garbage += (c == '\r' || c == '\n') ? '\0' : c;
     }
     const std::vector<Case> cases = {
-        // An empty line before the first line is skipped; two are the blank line.
-        {"empty line, then headers", "\r\nContent-Length: 4\r\n\r\nbody", 0, 4, "body"},
-        {"blank line first", "\r\n\r\nbody", 0, 0, "body"},
+        // A first line that is not "HTTP/" and a three-digit code is no status line, as
+        // curl and Python read it. An empty line before it is skipped; two are the blank
+        // line, an empty head.
+        {"empty line, then headers", "\r\nContent-Length: 4\r\n\r\nbody",
+         HTTPError::MalformedResponse, 0, ""},
+        {"blank line first", "\r\n\r\nbody", HTTPError::MalformedResponse, 0, ""},
         {"binary status line",
-         std::string("\x00\xff\x80 \x01\x02\xfe\r\nContent-Length: 4\r\n\r\nbody", 34), 0, 0,
-         "body"},
-        // The status is read from the second field of whatever line comes first.
-        {"headers without a status line", "Content-Length: 4\r\nX-A: 1\r\n\r\nbody", 0, 4, "body"},
+         std::string("\x00\xff\x80 \x01\x02\xfe\r\nContent-Length: 4\r\n\r\nbody", 34),
+         HTTPError::MalformedResponse, 0, ""},
+        {"headers without a status line", "Content-Length: 4\r\nX-A: 1\r\n\r\nbody",
+         HTTPError::MalformedResponse, 0, ""},
+        {"another protocol's status line", "FOO 200 BAR\r\nContent-Length: 2\r\n\r\nok",
+         HTTPError::MalformedResponse, 0, ""},
+        {"status code out of range", "HTTP/1.0 99999999999999999999 Big\r\n\r\nx",
+         HTTPError::MalformedResponse, 0, ""},
+        {"interim replies before the final one",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX-A: 1\r\n\r\n"
+         "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody",
+         0, 200, "body"},
+        // A chunked body is decoded whatever the request's version; its framing overrides
+        // the Content-Length, and one that is malformed or cut short is no page.
+        {"chunked body",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n"
+         "4;ext=1\r\nbody\r\nA\r\n, and more\r\n0\r\nX-Trailer: t\r\n\r\n",
+         0, 200, "body, and more"},
+        {"malformed chunk size",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nbody\r\n0\r\n\r\n",
+         HTTPError::MalformedResponse, 0, ""},
+        {"chunked body cut short",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nbody",
+         HTTPError::MalformedResponse, 0, ""},
         {"a body without any head", "<html>no head at all</html>", HTTPError::IncompleteHead, 0,
          ""},
         {"64 KiB of binary without a line end", garbage, HTTPError::IncompleteHead, 0, ""},

@@ -342,6 +342,9 @@ NginxServer::NginxServer(std::string docroot, std::chrono::seconds lifetime)
         "    listen 127.0.0.1:" +
         p +
         ";\n"
+        "    listen [::1]:" +
+        p +
+        ";\n"
         "    server_name localhost;\n"
         "    root " +
         docroot_ +
@@ -384,6 +387,10 @@ NginxServer::~NginxServer() {
 
 std::string NginxServer::url(std::string_view path) const {
     return loopbackUrl(port_, path);
+}
+
+std::string NginxServer::url6(std::string_view path) const {
+    return "http://[::1]:" + std::to_string(port_) + std::string(path);
 }
 
 std::vector<NginxServer::LogEntry> NginxServer::accessLog() const {

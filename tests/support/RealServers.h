@@ -86,6 +86,8 @@ public:
     uint16_t port() const { return port_; }
     // "http://127.0.0.1:PORT" followed by path.
     std::string url(std::string_view path = "/") const;
+    // The same on the IPv6 loopback, where nginx listens too: "http://[::1]:PORT" and path.
+    std::string url6(std::string_view path = "/") const;
 
     // One access-log line. Fields nginx had no value for are "-"; the body is unescaped
     // from nginx's \xHH escapes, so it holds the bytes nginx received.
