@@ -636,7 +636,8 @@ void HTTPSocket::_ProcessData(const std::string& data) {
             ReceiveProgress(_currentLength, _totalLength, data);
         }
     }
-    if ((_httpStatusCode == 401 || _httpStatusCode == 407) && !IsConnected()) {
+    // A chunked body's own framing says when it ends, or that it was cut short.
+    if ((_httpStatusCode == 401 || _httpStatusCode == 407) && !IsConnected() && !chunked_) {
         _ProcessPage();
         return;
     }
