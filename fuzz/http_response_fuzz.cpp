@@ -12,6 +12,7 @@
 #include "host/Strings.h"
 #include "http/HTTPSocket.h"
 #include "support/SocketPeer.h"
+#include "wire/Message.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -126,17 +127,78 @@ private:
 };
 
 bool documentedError(int64_t code) {
-    return code == 0 || code == -1 || code == 1 || code == -2 || code == -3 || code == -4 ||
+    return code == 0 || code == -1 || code == 1 || (code <= -2 && code >= -6) ||
            (code >= 100 && code <= 108);
 }
 
+// The first line of text after any empty lines, without its line end.
+std::string_view firstLine(std::string_view text) {
+    text.remove_prefix(std::min(text.find_first_not_of("\r\n"), text.size()));
+    return text.substr(0, text.find_first_of("\r\n"));
+}
+
+// A chunked body decoded whole, the way the rules read it: a hexadecimal size (1 to 15
+// digits) and optional extensions on a line, the data and its line end, up to the size 0
+// and an empty line after the trailer. False when it is malformed or ends early.
+bool decodeChunked(const std::string& body, std::string& out) {
+    size_t at = 0;
+    const auto line = [&](std::string& text) {
+        const size_t lf = body.find('\n', at);
+        if (lf == std::string::npos) {
+            return false;
+        }
+        text = body.substr(at, lf - at);
+        if (!text.empty() && text.back() == '\r') {
+            text.pop_back();
+        }
+        at = lf + 1;
+        return true;
+    };
+    for (std::string text;;) {
+        if (!line(text)) {
+            return false;
+        }
+        const size_t digits =
+            std::min(text.find_first_not_of("0123456789abcdefABCDEF"), text.size());
+        if (digits == 0 || digits > 15 ||
+            (digits < text.size() && text[digits] != ';' && text[digits] != ' ' &&
+             text[digits] != '\t')) {
+            return false;
+        }
+        const uint64_t length = std::stoull(text.substr(0, digits), nullptr, 16);
+        if (length == 0) {
+            break;
+        }
+        if (body.size() - at < length) {
+            return false;
+        }
+        out += body.substr(at, length);
+        at += length;
+        if (body.compare(at, 2, "\r\n") == 0) {
+            at += 2;
+        } else if (body.compare(at, 1, "\n") == 0) {
+            at += 1;
+        } else {
+            return false;
+        }
+    }
+    for (std::string trailer; line(trailer);) {
+        if (trailer.empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The bodies the client may deliver for the response, given the header block it parsed:
-// everything after the blank line, cut to a Content-Length the client can read. The block
-// starts the response, after any empty lines skipped before the status line; with mixed line
-// ends more than one such place can hold the block and a blank line after it.
+// everything after the blank line, cut to a Content-Length the client can read, or decoded
+// when chunked. The block starts the response, after any empty lines skipped before the
+// status line; with mixed line ends more than one such place can hold the block and a blank
+// line after it. After interim (1xx) replies the final block starts further on.
 std::vector<std::string> expectedBodies(const std::string& response,
                                         const http::InternetHeaders& headers) {
     const std::string source = headers.Source();
+    const bool interim = wire::isInterimStatus(wire::httpStatusCode(firstLine(response)));
     std::vector<std::string> bodies;
     for (size_t start = 0;;) {
         if (response.compare(start, source.size(), source) == 0) {
@@ -150,26 +212,41 @@ std::vector<std::string> expectedBodies(const std::string& response,
             }
             if (skip > 0) {
                 std::string rest = response.substr(block + skip);
-                if (headers._HasHeader("Content-Length")) {
+                std::string decoded;
+                if (wire::endsWithChunked(headers.Value("Transfer-Encoding"))) {
+                    if (decodeChunked(rest, decoded)) {
+                        bodies.push_back(std::move(decoded));
+                    }
+                } else if (headers._HasHeader("Content-Length")) {
                     const int64_t length = host::Val(headers.Value("Content-Length"));
                     if (length > 0 && length != std::numeric_limits<int64_t>::max() &&
                         static_cast<uint64_t>(length) < rest.size()) {
                         rest.resize(static_cast<size_t>(length));
                     }
                 }
-                bodies.push_back(std::move(rest));
+                if (!wire::endsWithChunked(headers.Value("Transfer-Encoding"))) {
+                    bodies.push_back(std::move(rest));
+                }
             }
         }
         const size_t emptyLine = response.compare(start, 2, "\r\n") == 0 ? 2
                                  : response.compare(start, 1, "\n") == 0 ? 1
                                                                          : 0;
         if (emptyLine == 0) {
-            break;
+            // An interim reply's head may come first: the final one can start after any
+            // blank line.
+            const size_t next = response.find_first_of("\r\n", start);
+            if (next == std::string::npos || !interim) {
+                break;
+            }
+            start = next + 1;
+            continue;
         }
         start += emptyLine;
     }
-    check(!bodies.empty(), "the header block is not at the start of the response or does not "
-                           "end at a blank line");
+    check(!bodies.empty() || wire::endsWithChunked(headers.Value("Transfer-Encoding")),
+          "the header block is not at the start of the response or does not end at a blank "
+          "line");
     return bodies;
 }
 
@@ -284,13 +361,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t code = client.ErrorCode();
     check(documentedError(code), "undocumented ErrorCode");
     // Every arrival is there when the client looks and the close follows: only a header
-    // block that is too large or incomplete is an error here.
+    // block that is too large or incomplete, or a reply that is not HTTP, is an error here.
     check(code == 0 || code == http::HTTPError::HeaderBlockTooLarge ||
-              code == http::HTTPError::IncompleteHead,
+              code == http::HTTPError::IncompleteHead || code == http::HTTPError::MalformedResponse,
           "unexpected ErrorCode");
 
     if (code == 0) {
         check(client._pageHeaders != nullptr, "a page without headers");
+        check(wire::httpStatusCode(firstLine(client._pageHeaders->Source())) >= 200,
+              "an interim reply, or no status line, delivered as the page");
         const std::vector<std::string> bodies =
             head ? std::vector<std::string>{std::string()}
                  : expectedBodies(response, *client._pageHeaders);

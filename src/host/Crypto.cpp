@@ -1,5 +1,8 @@
 #include "host/Crypto.h"
 
+#include "host/Exceptions.h"
+#include "host/net/Hash.h"
+
 #include <array>
 #include <cstring>
 #include <random>
@@ -153,6 +156,16 @@ std::string MD5(std::string_view bytes) {
     Md5State state;
     state.update(bytes);
     return state.digest();
+}
+
+std::string Hash(HashAlgorithm algorithm, std::string_view bytes) {
+    switch (algorithm) {
+    case HashAlgorithm::MD5:
+        return MD5(bytes);
+    case HashAlgorithm::SHA256:
+        return net::sha256(bytes);
+    }
+    throw RuntimeException("unknown hash algorithm");
 }
 
 struct MD5Digest::Impl {

@@ -170,4 +170,29 @@ std::unique_ptr<TextOutputStream> FolderItem::CreateTextFile() const {
     return std::make_unique<TextOutputStream>(handle);
 }
 
+bool FolderItem::Writeable() const {
+    if (path_.empty() || Directory()) {
+        return false;
+    }
+    // "r+" opens for writing without creating or emptying.
+    std::FILE* handle = backend::openFile(path_, "r+b");
+    if (!handle) {
+        return false;
+    }
+    std::fclose(handle);
+    return true;
+}
+
+bool FolderItem::Delete() const {
+    std::error_code error;
+    std::filesystem::remove(pathOf(path_), error);
+    return !error;
+}
+
+bool FolderItem::MoveOver(const FolderItem& target) const {
+    std::error_code error;
+    std::filesystem::rename(pathOf(path_), pathOf(target.path_), error);
+    return !error;
+}
+
 } // namespace host

@@ -4,6 +4,7 @@
 #include "host/Crypto.h"
 #include "host/Exceptions.h"
 #include "host/Strings.h"
+#include "wire/Chunked.h"
 #include "wire/Message.h"
 #include "wire/Url.h"
 
@@ -99,6 +100,46 @@ std::string escapeQuoted(const std::string& plain) {
     return quoted;
 }
 
+// How a Digest challenge is answered: the hash, whether HA1 is a session key, and whether
+// the answer carries qop=auth or is the older form without qop, nc and cnonce.
+struct DigestForm {
+    host::HashAlgorithm hash = host::HashAlgorithm::MD5;
+    bool session = false;
+    bool qopAuth = false;
+    std::string algorithm; // as the challenge named it, empty when it named none
+};
+
+// False for an algorithm the client does not know, or a qop list without "auth" (the only
+// protection it offers): a value built anyway would only be refused.
+bool digestFormOf(const std::string& algorithm, const std::string& qop, bool hasQop,
+                  DigestForm& form) {
+    form.algorithm = algorithm;
+    if (algorithm.empty() || host::EqualsIgnoreCase(algorithm, "MD5")) {
+    } else if (host::EqualsIgnoreCase(algorithm, "MD5-sess")) {
+        form.session = true;
+    } else if (host::EqualsIgnoreCase(algorithm, "SHA-256")) {
+        form.hash = host::HashAlgorithm::SHA256;
+    } else if (host::EqualsIgnoreCase(algorithm, "SHA-256-sess")) {
+        form.hash = host::HashAlgorithm::SHA256;
+        form.session = true;
+    } else {
+        return false;
+    }
+    if (!hasQop) {
+        return true;
+    }
+    size_t from = 0;
+    while (from <= qop.size()) {
+        const size_t comma = std::min(qop.find(',', from), qop.size());
+        if (host::EqualsIgnoreCase(host::Trim(qop.substr(from, comma - from)), "auth")) {
+            form.qopAuth = true;
+            return true;
+        }
+        from = comma + 1;
+    }
+    return false;
+}
+
 host::Random& nonceGenerator() {
     static host::Random generator;
     return generator;
@@ -112,7 +153,9 @@ HTTPSocket::HTTPSocket() {
     _DefaultPort = 80;
 }
 
-HTTPSocket::~HTTPSocket() = default;
+HTTPSocket::~HTTPSocket() {
+    _KillDownloadStream(); // an unfinished download leaves no partial file behind
+}
 
 // ---- request composition ------------------------------------------------------------------
 
@@ -145,6 +188,12 @@ void HTTPSocket::_DoConnect(const std::string& url, const std::string& method, F
     _ParseURL(url);
     _processingURL = url;
     _httpAction = method;
+    // Before any lookup or byte: another scheme would go out in clear to the wrong port, and
+    // a user part would send it to a host other than the one the URL seems to name.
+    if (!wire::isClientUrl(url)) {
+        SetError(HTTPError::UnsupportedURL);
+        return;
+    }
     // Checked here too, so that a request refused up front makes no connection.
     if (!requestIsSafe(_httpAction, _processingURL)) {
         refuseRequest();
@@ -242,6 +291,15 @@ void HTTPSocket::_SendRequest(const std::string& method) {
         _InitializeRequestHeaders();
     }
     requestHeaders->SetHeader("Host", _server);
+    // Credentials given earlier in this exchange are built afresh for each repeat, so a
+    // Digest value never goes out twice with the same nonce count.
+    for (auto [credentials, key] : {std::pair{&siteCredentials_, &_authenticationKey},
+                                    std::pair{&proxyCredentials_, &_proxyAuthenticationKey}}) {
+        if (credentials->given && key->empty()) {
+            *key = _CreateAuthenticationData(credentials->scheme, credentials->userName,
+                                             credentials->password, credentials->params);
+        }
+    }
     if (!_authenticationKey.empty()) {
         SetRequestHeader("Authorization", _authenticationKey);
     }
@@ -402,23 +460,31 @@ void HTTPSocket::_HandleNewData() {
     }
 }
 
-void HTTPSocket::failHeaderBlock() {
+void HTTPSocket::failRequest(int64_t code) {
     dropTakenBytes();
+    _currentLength = 0; // what arrived is no page, so a blocking call returns none of it
     Close();
     _connectionValid = false;
     closePending_ = false;
     _pageComplete = true;
     // No page will complete, so nothing else would close the download file.
     _KillDownloadStream();
-    SetError(HTTPError::HeaderBlockTooLarge);
+    SetError(code);
 }
 
 void HTTPSocket::dropTakenBytes() {
     head_.reset();
     bodyBytes_ = std::string();
+    chunked_.reset();
 }
 
 std::string HTTPSocket::readBody(int64_t count) {
+    std::string piece = takeBody(count);
+    bodyBytesTaken_ += piece.size();
+    return piece;
+}
+
+std::string HTTPSocket::takeBody(int64_t count) {
     if (bodyBytes_.empty()) {
         return Read(count);
     }
@@ -438,27 +504,61 @@ std::string HTTPSocket::readBody(int64_t count) {
     return piece;
 }
 
+void HTTPSocket::bodyArrival() {
+    std::string bytes = readBody(_contentlength);
+    if (!chunked_) {
+        _ProcessData(bytes);
+        return;
+    }
+    std::string data;
+    const wire::ChunkedBody::State state = chunked_->feed(bytes, data);
+    if (state == wire::ChunkedBody::State::Malformed) {
+        failRequest(HTTPError::MalformedResponse);
+        return;
+    }
+    _ProcessData(data);
+    if (state == wire::ChunkedBody::State::Complete && !_pageComplete) {
+        Close();
+        _ProcessPage();
+    }
+}
+
 void HTTPSocket::handleArrival() {
     if (_pageHeaders) {
-        _ProcessData(readBody(_contentlength));
+        bodyArrival();
         return;
     }
     // The head is taken out of the socket as it arrives: looking at the socket's buffer in
     // place copies all of it on every arrival, and a head trickling in a few bytes at a time
     // would cost time quadratic in its length.
-    switch (head_.feed(ReadAll())) {
-    case wire::ResponseHead::State::Reading:
-        return;
-    case wire::ResponseHead::State::TooLarge:
-        failHeaderBlock();
-        return;
-    case wire::ResponseHead::State::Complete:
-        break;
+    std::string arrival = ReadAll();
+    std::string block;
+    while (true) {
+        switch (head_.feed(arrival)) {
+        case wire::ResponseHead::State::Reading:
+            return;
+        case wire::ResponseHead::State::TooLarge:
+            failRequest(HTTPError::HeaderBlockTooLarge);
+            return;
+        case wire::ResponseHead::State::Complete:
+            break;
+        }
+        // What followed the blank line is body, read before anything the socket still holds.
+        bodyBytes_ = head_.rest();
+        block = head_.block();
+        head_.reset();
+        const int64_t status = wire::httpStatusCode(block.substr(0, block.find_first_of("\r\n")));
+        if (status < 0) {
+            failRequest(HTTPError::MalformedResponse);
+            return;
+        }
+        if (!wire::isInterimStatus(status)) {
+            break;
+        }
+        // An interim reply (100 Continue and the like): the real one follows it.
+        arrival = std::move(bodyBytes_);
+        bodyBytes_ = std::string();
     }
-    // What followed the blank line is body, read before anything the socket still holds.
-    bodyBytes_ = head_.rest();
-    const std::string block(head_.block());
-    head_.reset();
     _ParseHeaders(block);
 
     if (authenticationRetries_ < kMaxAuthenticationRetries &&
@@ -483,10 +583,18 @@ void HTTPSocket::handleArrival() {
             _contentlength = length;
         }
     }
+    // A chunked body carries its own framing, which overrides any Content-Length; a reply
+    // to HEAD has no body to frame.
+    if (!host::EqualsIgnoreCase(_httpAction, "HEAD") &&
+        wire::endsWithChunked(_pageHeaders->Value("Transfer-Encoding"))) {
+        chunked_ = std::make_unique<wire::ChunkedBody>();
+        _contentlength = 0;
+        _totalLength = 0;
+    }
     if (_totalLength > 0 && !_downloadFile) {
         _pageBuffer->Reserve(std::min(_totalLength, kInitialBodyReservation));
     }
-    _ProcessData(readBody(_contentlength));
+    bodyArrival();
 }
 
 void HTTPSocket::_ParseHeaders(const std::string& headerBlock) {
@@ -511,7 +619,12 @@ void HTTPSocket::_ProcessData(const std::string& data) {
         _currentLength += host::LenB(data);
         _contentlength -= host::LenB(data);
         if (_downloadStream) {
-            _downloadStream->Write(data);
+            try {
+                _downloadStream->Write(data);
+            } catch (const host::IOException&) {
+                failRequest(HTTPError::DownloadFile);
+                return;
+            }
         } else {
             if (_totalLength > kInitialBodyReservation &&
                 _currentLength > kInitialBodyReservation) {
@@ -523,7 +636,8 @@ void HTTPSocket::_ProcessData(const std::string& data) {
             ReceiveProgress(_currentLength, _totalLength, data);
         }
     }
-    if ((_httpStatusCode == 401 || _httpStatusCode == 407) && !IsConnected()) {
+    // A chunked body's own framing says when it ends, or that it was cut short.
+    if ((_httpStatusCode == 401 || _httpStatusCode == 407) && !IsConnected() && !chunked_) {
         _ProcessPage();
         return;
     }
@@ -568,6 +682,12 @@ void HTTPSocket::completeAtClose() {
         SetError(HTTPError::IncompleteHead);
         return;
     }
+    if (chunked_ && chunked_->state() != wire::ChunkedBody::State::Complete) {
+        // The framing says the body is not complete: unlike a body without length, this is
+        // known to be cut short.
+        failRequest(HTTPError::MalformedResponse);
+        return;
+    }
     _ProcessPage();
 }
 
@@ -584,7 +704,10 @@ void HTTPSocket::_ProcessPage() {
     }
     _pageComplete = true;
     FileRef file = _downloadFile;
-    _KillDownloadStream();
+    if (file && !commitDownload()) {
+        SetError(HTTPError::DownloadFile);
+        return;
+    }
     if (host::EqualsIgnoreCase(_httpAction, "HEAD") || synchronous) {
         return;
     }
@@ -604,18 +727,28 @@ bool HTTPSocket::_SetDownloadFile(FileRef file) {
     if (!file) {
         return true;
     }
-    if (file->Exists() && file->Directory()) {
+    // The file itself is only checked here: the body goes to a partial file beside it, which
+    // replaces it once the body is complete, so a failed request leaves it as it was.
+    if (file->Directory() || (file->Exists() && !file->Writeable())) {
         SetError(HTTPError::DownloadFile);
         return false;
     }
     try {
-        auto created = file->CreateTextFile();
-        if (!created) {
-            SetError(HTTPError::DownloadFile);
-            return false;
+        for (int attempt = 0;; ++attempt) {
+            auto partial = std::make_shared<host::FolderItem>(
+                file->NativePath() + kPartialFileSuffix +
+                (attempt == 0 ? std::string() : host::Int64ToText(attempt)));
+            try {
+                // Created anew, never over a file someone else is writing.
+                _downloadStream = host::BinaryStream::Create(*partial, false);
+                partialFile_ = std::move(partial);
+                break;
+            } catch (const host::IOException&) {
+                if (!partial->Exists() || attempt + 1 >= kMaxPartialFileAttempts) {
+                    throw;
+                }
+            }
         }
-        created->Close();
-        _downloadStream = host::BinaryStream::Create(*file, true);
     } catch (const host::IOException&) {
         SetError(HTTPError::DownloadFile);
         return false;
@@ -630,6 +763,23 @@ void HTTPSocket::_KillDownloadStream() {
         _downloadStream->Close();
         _downloadStream.reset();
     }
+    if (partialFile_) {
+        partialFile_->Delete();
+        partialFile_.reset();
+    }
+}
+
+bool HTTPSocket::commitDownload() {
+    if (_downloadStream) {
+        _downloadStream->Close();
+        _downloadStream.reset();
+    }
+    const bool moved = partialFile_ && _downloadFile && partialFile_->MoveOver(*_downloadFile);
+    if (moved) {
+        partialFile_.reset();
+    }
+    _KillDownloadStream();
+    return moved;
 }
 
 int64_t HTTPSocket::HTTPStatusCode() const {
@@ -653,6 +803,9 @@ void HTTPSocket::startRequest(const std::string& method, const std::string& url,
     }
     synchronous = blocking;
     authenticationRetries_ = 0;
+    // Credentials last for one request and its repeats, never into the next request.
+    siteCredentials_ = Credentials{};
+    proxyCredentials_ = Credentials{};
     _DoConnect(url, method, std::move(file));
     if (blocking) {
         WaitForPage();
@@ -738,7 +891,7 @@ void HTTPSocket::WaitForPage() {
     _pageComplete = false;
     const auto deadlineFromNow = [this] { return host::Ticks() + timeoutSeconds * 60; };
     int64_t deadline = deadlineFromNow();
-    int64_t lastSize = 0;
+    uint64_t lastTaken = bodyBytesTaken_;
     bool lastConnectionState = false;
     while (true) {
         if (_pageComplete || mErrorCode != HTTPError::None) {
@@ -758,13 +911,16 @@ void HTTPSocket::WaitForPage() {
         if (_connectionValid != lastConnectionState) {
             lastConnectionState = _connectionValid;
             deadline = deadlineFromNow();
-        } else if (_pageBuffer->Size() != lastSize) {
-            lastSize = _pageBuffer->Size();
+        } else if (bodyBytesTaken_ != lastTaken) {
+            // A body byte is progress whether it went to memory or to a file; bytes of the
+            // head are not, so a head trickling in cannot hold the wait open.
+            lastTaken = bodyBytesTaken_;
             deadline = deadlineFromNow();
         }
         if (timeoutSeconds > 0 && host::Ticks() > deadline) {
             Close();
             _connectionValid = false;
+            _KillDownloadStream();
             SetError(HTTPError::Timeout);
             return;
         }
@@ -809,6 +965,10 @@ bool HTTPSocket::_SetAuthentication(const std::string& prefix) {
         unsafeCredentials_ = true; // the repeated request is refused before it connects
     }
     (proxy ? _proxyAuthenticationKey : _authenticationKey) = value;
+    // A proxy in front of a protected site challenges first, then the site does: the
+    // proxy's credentials must go on with the site's, or the two refuse in turn.
+    (proxy ? proxyCredentials_ : siteCredentials_) =
+        Credentials{true, scheme, userName, password, std::move(params)};
     return true;
 }
 
@@ -882,6 +1042,13 @@ std::string HTTPSocket::_CreateAuthenticationData(const std::string& scheme,
     const auto param = [&](const char* name, const char* fallback) {
         return params.Lookup(name, std::string(fallback)).StringValue();
     };
+    DigestForm form;
+    if (!digestFormOf(param("algorithm", ""), param("qop", ""), params.HasKey("qop"), form)) {
+        return {}; // an algorithm or protection we cannot answer: the server would refuse it
+    }
+    const auto hexHash = [&](const std::string& text) {
+        return _EncodeHex(host::Hash(form.hash, text));
+    };
     const std::string nonce = param("nonce", "");
     if (!_Nonces) {
         _Nonces = std::make_unique<host::Dictionary>();
@@ -894,11 +1061,15 @@ std::string HTTPSocket::_CreateAuthenticationData(const std::string& scheme,
     const std::string uri = param("uri", "/");
     // The digest is taken over what the quoted strings stand for; the value carries them as
     // the server wrote them.
-    const std::string ha1 =
-        _EncodeHex(host::MD5(userName + ":" + unescapeQuoted(realm) + ":" + password));
-    const std::string ha2 = _EncodeHex(host::MD5(param("method", "GET") + ":" + uri));
-    const std::string response = _EncodeHex(
-        host::MD5(ha1 + ":" + unescapeQuoted(nonce) + ":" + nc + ":" + cnonce + ":auth:" + ha2));
+    const std::string plainNonce = unescapeQuoted(nonce);
+    std::string ha1 = hexHash(userName + ":" + unescapeQuoted(realm) + ":" + password);
+    if (form.session) {
+        ha1 = hexHash(ha1 + ":" + plainNonce + ":" + cnonce);
+    }
+    const std::string ha2 = hexHash(param("method", "GET") + ":" + uri);
+    const std::string response =
+        form.qopAuth ? hexHash(ha1 + ":" + plainNonce + ":" + nc + ":" + cnonce + ":auth:" + ha2)
+                     : hexHash(ha1 + ":" + plainNonce + ":" + ha2);
     const std::string q = "\"";
     // The name is the owner's plain text; unescaped, a quotation mark in it would end the
     // quoted string early and a backslash would be taken as an escape.
@@ -906,9 +1077,19 @@ std::string HTTPSocket::_CreateAuthenticationData(const std::string& scheme,
     value += "realm=" + q + realm + q + ", ";
     value += "nonce=" + q + nonce + q + ", ";
     value += "uri=" + q + uri + q + ", ";
-    value += "qop=auth, ";
-    value += "nc=" + nc + ", ";
-    value += "cnonce=" + q + cnonce + q + ", ";
+    // The server names the algorithm it checks against, so it is named back when it was.
+    if (!form.algorithm.empty()) {
+        value += "algorithm=" + form.algorithm + ", ";
+    }
+    if (form.qopAuth) {
+        value += "qop=auth, ";
+        value += "nc=" + nc + ", ";
+    }
+    // Without qop (the older form) the server needs the client nonce only for a session
+    // algorithm, whose HA1 it enters.
+    if (form.qopAuth || form.session) {
+        value += "cnonce=" + q + cnonce + q + ", ";
+    }
     value += "response=" + q + response + q + ", ";
     if (params.HasKey("opaque")) {
         value += "opaque=" + q + params.Value("opaque").StringValue() + q;

@@ -58,6 +58,34 @@ StatusLine parseStatusLine(std::string_view line) {
     return status;
 }
 
+int64_t httpStatusCode(std::string_view line) {
+    if (!line.starts_with("HTTP/")) {
+        return -1;
+    }
+    const size_t space = line.find_first_of(" \t");
+    if (space == std::string_view::npos) {
+        return -1;
+    }
+    std::string_view code =
+        line.substr(std::min(line.find_first_not_of(" \t", space), line.size()));
+    if (code.size() > 3 && code[3] != ' ' && code[3] != '\t') {
+        return -1;
+    }
+    code = code.substr(0, 3);
+    if (code.size() != 3 || code.find_first_not_of("0123456789") != std::string_view::npos ||
+        code[0] == '0') {
+        return -1;
+    }
+    return leadingNumber(code);
+}
+
+bool endsWithChunked(std::string_view transferEncoding) {
+    const size_t comma = transferEncoding.rfind(',');
+    const std::string_view last = trim(
+        comma == std::string_view::npos ? transferEncoding : transferEncoding.substr(comma + 1));
+    return lower(last) == "chunked";
+}
+
 ReplyFields readReplyFields(std::string_view block) {
     ReplyFields fields;
     bool first = true;

@@ -46,6 +46,18 @@ TEST(Crypto, MD5MatchesRfc1321TestSuite) {
     EXPECT_EQ(hex(digest.Value()), "900150983cd24fb0d6963f7d28e17f72");
 }
 
+// FIPS 180-4 examples, and a block boundary: each backend's library behind the same call.
+TEST(Crypto, HashGivesSha256AndMd5) {
+    EXPECT_EQ(hex(host::Hash(host::HashAlgorithm::SHA256, "")),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(hex(host::Hash(host::HashAlgorithm::SHA256, "abc")),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hex(host::Hash(host::HashAlgorithm::SHA256,
+                             "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(hex(host::Hash(host::HashAlgorithm::MD5, "abc")), hex(host::MD5("abc")));
+}
+
 TEST(Crypto, Base64MatchesRfc4648AndWrapsOnlyWhenAsked) {
     const std::pair<const char*, const char*> vectors[] = {
         {"", ""},

@@ -147,6 +147,34 @@ TEST_F(ApacheAuthTest, DigestPostIsAccepted) {
     EXPECT_EQ(right.calls, 1);
 }
 
+// squid asks first, then the site: the proxy's credentials go on with the site's, and the
+// owner is asked once for each. squid checks that a Digest nonce count never repeats.
+TEST_F(ApacheAuthTest, AuthenticatingProxyInFrontOfAnAuthenticatingSite) {
+    for (const auto scheme : {SquidProxy::Scheme::Basic, SquidProxy::Scheme::Digest}) {
+        SquidProxy squid(SquidProxy::Users{{"carol", "proxy pass"}}, scheme);
+        for (const char* path : {"/basic/secret.txt", "/digest/secret.txt"}) {
+            SCOPED_TRACE(std::string(scheme == SquidProxy::Scheme::Basic ? "Basic" : "Digest") +
+                         " proxy, " + path);
+            http::HTTPSocket s;
+            s.HTTPProxyAddress = "127.0.0.1";
+            s.HTTPProxyPort = squid.port();
+            Credentials proxy{"carol", "proxy pass"};
+            Credentials site = std::string(path).starts_with("/basic/")
+                                   ? Credentials{"alice", "wonder land"}
+                                   : Credentials{"bob", "builder"};
+            s.ProxyAuthenticationRequired = proxy.handler();
+            s.AuthenticationRequired = site.handler();
+            EXPECT_EQ(s.Get(apache_->url(path), 20), kSecret);
+            EXPECT_EQ(s.HTTPStatusCode(), 200);
+            EXPECT_EQ(proxy.calls, 1);
+            EXPECT_EQ(site.calls, 1);
+            if (HasFailure()) {
+                std::printf("squid access log:\n%s\n", squid.accessLog().c_str());
+            }
+        }
+    }
+}
+
 TEST(SquidAuthTest, ProxyDemandsCredentialsAndTheRetryReachesNginx) {
     ensureApplication();
     TempDir docroot("tamsel-nginx-www");
@@ -211,6 +239,22 @@ TEST(LighttpdAuthTest, DigestRealmWithQuotationMarkAndBackslashGoesBackAsSent) {
     EXPECT_EQ(quoted.Get(lighttpd.url("/secret.txt"), 10), kSecret);
     EXPECT_EQ(quoted.HTTPStatusCode(), 200);
     EXPECT_EQ(eve.calls, 1);
+    if (HasFailure()) {
+        std::printf("lighttpd error log:\n%s\n", lighttpd.errorLog().c_str());
+    }
+}
+
+TEST(LighttpdAuthTest, DigestWithSha256IsAccepted) {
+    ensureApplication();
+    TempDir docroot("tamsel-lighttpd-www");
+    docroot.write("secret.txt", kSecret);
+    LighttpdServer lighttpd(docroot.path(), "tamsel sha", {{"dave", "pass word"}}, "SHA-256");
+    http::HTTPSocket s;
+    Credentials right{"dave", "pass word"};
+    s.AuthenticationRequired = right.handler();
+    EXPECT_EQ(s.Get(lighttpd.url("/secret.txt"), 10), kSecret);
+    EXPECT_EQ(s.HTTPStatusCode(), 200);
+    EXPECT_EQ(right.calls, 1);
     if (HasFailure()) {
         std::printf("lighttpd error log:\n%s\n", lighttpd.errorLog().c_str());
     }

@@ -295,6 +295,90 @@ TEST_F(AuthTest, DigestValueMatchesItsOwnFieldsAndTheRequestTarget) {
     }
 }
 
+std::string hashHex(host::HashAlgorithm algorithm, const std::string& text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char byte : host::Hash(algorithm, text)) {
+        hex += kHex[byte >> 4];
+        hex += kHex[byte & 15];
+    }
+    return hex;
+}
+
+// A server that checks the answer the way its challenge asked for it (RFC 7616, and RFC 2069
+// when it names no qop) and lets the page through only when it verifies.
+TEST_F(AuthTest, DigestAnswersTheQopAndAlgorithmTheChallengeNames) {
+    struct Case {
+        std::string params; // after realm and nonce
+        std::string algorithm;
+        bool qop;
+        std::vector<std::string> order;
+    };
+    const std::vector<Case> cases = {
+        {"", "", false, {"username", "realm", "nonce", "uri", "response"}},
+        {", algorithm=MD5",
+         "MD5",
+         false,
+         {"username", "realm", "nonce", "uri", "algorithm", "response"}},
+        {", qop=\"auth\", algorithm=MD5-sess",
+         "MD5-sess",
+         true,
+         {"username", "realm", "nonce", "uri", "algorithm", "qop", "nc", "cnonce", "response"}},
+        {", qop=\"auth-int,auth\", algorithm=SHA-256",
+         "SHA-256",
+         true,
+         {"username", "realm", "nonce", "uri", "algorithm", "qop", "nc", "cnonce", "response"}},
+        {", qop=\"auth\", algorithm=\"SHA-256-sess\"",
+         "SHA-256-sess",
+         true,
+         {"username", "realm", "nonce", "uri", "algorithm", "qop", "nc", "cnonce", "response"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.params);
+        const bool sha = c.algorithm.rfind("SHA-256", 0) == 0;
+        const bool session = c.algorithm.ends_with("-sess");
+        const auto h = [&](const std::string& text) {
+            return hashHex(sha ? host::HashAlgorithm::SHA256 : host::HashAlgorithm::MD5, text);
+        };
+        ScriptedServer server([&](Conn& conn) {
+            const std::string request = conn.readRequest();
+            const auto sent = header(request, "Authorization");
+            if (!sent) {
+                conn.send(challenge401("Digest realm=\"r\", nonce=\"n0\"" + c.params));
+                conn.close();
+                return;
+            }
+            DigestValue d = parseDigest(*sent);
+            std::string ha1 = h("u:r:p");
+            if (session) {
+                ha1 = h(ha1 + ":n0:" + d.fields["cnonce"]);
+            }
+            const std::string ha2 = h("GET:" + d.fields["uri"]);
+            const std::string expected =
+                c.qop ? h(ha1 + ":n0:" + d.fields["nc"] + ":" + d.fields["cnonce"] + ":auth:" + ha2)
+                      : h(ha1 + ":n0:" + ha2);
+            const bool ok = d.order == c.order && d.fields["algorithm"] == c.algorithm &&
+                            !d.quoted["algorithm"] && d.fields["response"] == expected;
+            conn.send(ok ? kOk : challenge401("", "wrong answer"));
+            conn.close();
+        });
+        Socket s;
+        Credentials creds;
+        s.AuthenticationRequired = creds.handler();
+        EXPECT_EQ(s.Get(server.url("/d"), 5), "welcome");
+        EXPECT_EQ(creds.calls, 1);
+    }
+    // An algorithm the client cannot compute is not answered: the 401 is the page.
+    ScriptedServer server(
+        answers({challenge401("Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256"), kOk}));
+    Socket s;
+    Credentials creds;
+    s.AuthenticationRequired = creds.handler();
+    EXPECT_EQ(s.Get(server.url(), 5), "denied");
+    EXPECT_EQ(s.HTTPStatusCode(), 401);
+    EXPECT_EQ(server.connectionCount(), 1u);
+}
+
 TEST_F(AuthTest, DigestWithoutOpaqueEndsWithCommaAndBlank) {
     ScriptedServer server(answers({challenge401("Digest realm=\"r\", nonce=\"n\""), kOk}));
     Socket s;
@@ -315,7 +399,8 @@ TEST_F(AuthTest, DigestWithoutOpaqueEndsWithCommaAndBlank) {
 TEST_F(AuthTest, NonceCountRisesPerServerNonceAndRetriesStopAfterTen) {
     // A server that rejects every try, always with the same nonce; then a second request on
     // the object, accepted on its first repeat.
-    const std::string reject = challenge401("Digest realm=\"r\", nonce=\"fixed\"", "still no");
+    const std::string reject =
+        challenge401("Digest realm=\"r\", qop=\"auth\", nonce=\"fixed\"", "still no");
     std::vector<std::string> responses(12, reject);
     responses.push_back(kOk);
     ScriptedServer server(answers(responses));
@@ -348,8 +433,8 @@ TEST_F(AuthTest, NonceCountRisesPerServerNonceAndRetriesStopAfterTen) {
 }
 
 TEST_F(AuthTest, ChallengeWithoutNonceReusesTheLastOne) {
-    ScriptedServer server(answers({challenge401("Digest realm=\"r\", nonce=\"first\""),
-                                   challenge401("Digest realm=\"r\""), kOk}));
+    ScriptedServer server(answers({challenge401("Digest realm=\"r\", qop=auth, nonce=\"first\""),
+                                   challenge401("Digest realm=\"r\", qop=auth"), kOk}));
     Socket s;
     Credentials creds;
     s.AuthenticationRequired = creds.handler();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -239,6 +240,45 @@ TEST_F(BlockingTest, GetIntoAFileWritesTheBodyAndReturnsTrue) {
     EXPECT_EQ(s._pageBuffer->Size(), 0) << "the body went to the file only";
 }
 
+// A download that cannot be written (a full disk) ends with error 1, blocking and
+// asynchronous alike: no exception leaves the client, the connection is closed, the earlier
+// file stays as it was, and the next request on the object works.
+TEST_F(BlockingTest, FullDiskEndsTheDownloadWithErrorOneAndKeepsTheEarlierFile) {
+#ifdef _WIN32
+    GTEST_SKIP() << "mounting a small file system needs Linux";
+#else
+    testsupport::TempDir disk("tamsel-small-disk");
+    const std::string mount = "mount -t tmpfs -o size=1m tamsel-small-disk '" + disk.path() + "'";
+    if (std::system((mount + " 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "cannot mount a 1 MiB tmpfs (needs root): " << mount;
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() {
+            [[maybe_unused]] const int rc = std::system(("umount '" + path + "'").c_str());
+        }
+    } unmount{disk.path()};
+    const std::string target = disk.write("page.bin", "earlier");
+    ScriptedServer server(answer(ScriptedServer::httpResponse(200, std::string(2 << 20, 'd'))));
+    Socket s;
+    EXPECT_FALSE(s.Get(server.url(), std::make_shared<host::FolderItem>(target), 5));
+    EXPECT_EQ(s.ErrorCode(), http::HTTPError::DownloadFile);
+    EXPECT_FALSE(s.IsConnected());
+    EXPECT_TRUE(server.waitForPeerClose(0, 3s)) << "the connection was left open";
+
+    EventLog log;
+    log.attach(s);
+    s.Get(server.url(), std::make_shared<host::FolderItem>(target));
+    EXPECT_TRUE(runLoopUntil([&] { return log.has("Error") || log.has("DownloadComplete"); }, 5s));
+    EXPECT_EQ(log.errors, std::vector<int64_t>{http::HTTPError::DownloadFile});
+    EXPECT_FALSE(log.has("DownloadComplete"));
+    EXPECT_EQ(testsupport::readFile(target), "earlier");
+    EXPECT_FALSE(host::FolderItem(target + ".part").Exists()) << "a partial file stayed behind";
+
+    EXPECT_EQ(s.Get(server.url(), 5).size(), size_t{2} << 20) << "the next request failed";
+#endif
+}
+
 // --- GetHeaders and Post -------------------------------------------------------------------
 
 TEST_F(BlockingTest, GetHeadersReturnsAfterTheCloseAndNeverReadsTheBody) {
@@ -421,6 +461,12 @@ TEST_F(BlockingTest, LargeFileFromNginxArrivesByteIdentical) {
     ASSERT_EQ(body.size(), content.size());
     EXPECT_TRUE(body == content) << "the body differs from the file";
     std::printf("64 MiB blocking Get from nginx: %.2f s\n", seconds);
+
+    // A bracketed IPv6 literal reaches the same nginx on ::1; Host carries the brackets.
+    docroot.write("host.txt", "v6");
+    EXPECT_EQ(s.Get(nginx.url6("/host.txt"), 10), "v6");
+    EXPECT_EQ(s.ErrorCode(), 0);
+    EXPECT_EQ(s.HTTPStatusCode(), 200);
 }
 
 } // namespace

@@ -691,7 +691,9 @@ TEST_F(ResponseTest, RequestFailingBeforeItsConnectionShowsNoEarlierResult) {
 
 using testsupport::openInThisProcess;
 
-TEST_F(ResponseTest, FailedResponseReleasesTheDownloadFile) {
+// The body goes to a partial file that replaces the download file only when complete: a
+// failed request leaves the earlier file as it was and no partial file behind.
+TEST_F(ResponseTest, FailedResponseLeavesTheEarlierFileAndReleasesThePartialOne) {
     std::string endless = "HTTP/1.0 200 OK\r\n";
     while (endless.size() < 512 * 1024) {
         endless += "X-Filler: " + std::string(50, 'f') + "\r\n";
@@ -726,7 +728,7 @@ TEST_F(ResponseTest, FailedResponseReleasesTheDownloadFile) {
     testsupport::TempDir dir("tamsel-download");
     {
         // Refused connection: the file was prepared before connecting.
-        const std::string path = dir.file("refused.bin");
+        const std::string path = dir.write("refused.bin", "earlier");
         Client s;
         Record r;
         run(s, r, "", [&] {
@@ -734,22 +736,26 @@ TEST_F(ResponseTest, FailedResponseReleasesTheDownloadFile) {
                   std::make_shared<host::FolderItem>(path));
         });
         EXPECT_EQ(r.errors, std::vector<int64_t>{host::SocketError::ConnectionRefused});
-        EXPECT_FALSE(openInThisProcess(path)) << "refused: the download file was left open";
+        EXPECT_FALSE(openInThisProcess(path + ".part")) << "refused: the file was left open";
+        EXPECT_EQ(testsupport::readFile(path), "earlier");
+        EXPECT_FALSE(std::filesystem::exists(path + ".part"));
     }
     for (const Case& c : cases) {
         ScriptedServer server(c.script);
-        const std::string path = dir.file("target.bin");
+        const std::string path = dir.write("target.bin", "earlier");
         auto file = std::make_shared<host::FolderItem>(path);
         Client s;
         Record r;
         run(s, r, server.url("/"), [&] {
             s.Get(server.url("/"), file);
-            EXPECT_TRUE(openInThisProcess(path)) << "the check sees no open file";
+            EXPECT_TRUE(openInThisProcess(path + ".part")) << "the check sees no open file";
         });
         EXPECT_EQ(r.errors, c.error == 0 ? std::vector<int64_t>{} : std::vector<int64_t>{c.error})
             << c.name;
         EXPECT_EQ(r.count("Download"), c.error == 0 ? 1 : 0) << c.name;
-        EXPECT_FALSE(openInThisProcess(path)) << c.name << ": the download file was left open";
+        EXPECT_FALSE(openInThisProcess(path + ".part")) << c.name << ": the file was left open";
+        EXPECT_FALSE(std::filesystem::exists(path + ".part")) << c.name;
+        EXPECT_EQ(testsupport::readFile(path), c.error == 0 ? "data" : "earlier") << c.name;
     }
 }
 

@@ -41,15 +41,25 @@ int runCommand(const std::vector<std::string>& argv, const std::string& logPath)
     return process.wait();
 }
 
-std::string md5Hex(const TempDir& dir, std::string_view text) {
-    const std::string input = dir.write("md5-input", text);
-    const std::string output = dir.file("md5-output");
+// The digest of text by the system's own tool (md5sum, sha256sum), in hexadecimal.
+std::string digestHex(const TempDir& dir, const std::string& tool, std::string_view text) {
+    const std::string input = dir.write("digest-input", text);
+    const std::string output = dir.file("digest-output");
     // The command's log is appended to: empty it, or a second call reads the first digest.
     writeFile(output, "");
-    if (runCommand({"md5sum", input}, output) != 0) {
-        throw std::runtime_error("md5sum failed");
+    if (runCommand({tool, input}, output) != 0) {
+        throw std::runtime_error(tool + " failed");
     }
-    return readFile(output).substr(0, 32);
+    const std::string line = readFile(output);
+    return line.substr(0, line.find(' '));
+}
+
+std::string md5Hex(const TempDir& dir, std::string_view text) {
+    return digestHex(dir, "md5sum", text);
+}
+
+std::string sha256Hex(const TempDir& dir, std::string_view text) {
+    return digestHex(dir, "sha256sum", text);
 }
 
 void writeHtpasswd(const TempDir& dir, const std::string& path,
@@ -332,6 +342,9 @@ NginxServer::NginxServer(std::string docroot, std::chrono::seconds lifetime)
         "    listen 127.0.0.1:" +
         p +
         ";\n"
+        "    listen [::1]:" +
+        p +
+        ";\n"
         "    server_name localhost;\n"
         "    root " +
         docroot_ +
@@ -374,6 +387,10 @@ NginxServer::~NginxServer() {
 
 std::string NginxServer::url(std::string_view path) const {
     return loopbackUrl(port_, path);
+}
+
+std::string NginxServer::url6(std::string_view path) const {
+    return "http://[::1]:" + std::to_string(port_) + std::string(path);
 }
 
 std::vector<NginxServer::LogEntry> NginxServer::accessLog() const {
@@ -524,7 +541,8 @@ std::string ApacheServer::errorLog() const {
 
 // --- squid -------------------------------------------------------------------------------
 
-SquidProxy::SquidProxy(Users users, std::chrono::seconds lifetime) : dir_("tamsel-squid") {
+SquidProxy::SquidProxy(Users users, Scheme scheme, std::chrono::seconds lifetime)
+    : dir_("tamsel-squid") {
     port_ = freePort();
     const std::string d = dir_.path();
     std::string conf = "http_port 127.0.0.1:" + std::to_string(port_) +
@@ -550,15 +568,28 @@ SquidProxy::SquidProxy(Users users, std::chrono::seconds lifetime) : dir_("tamse
                        "htcp_port 0\n"
                        "pinger_enable off\n"
                        "visible_hostname tamsel-proxy\n";
-    if (!users.empty()) {
+    if (!users.empty() && scheme == Scheme::Digest) {
+        // digest_file_auth reads plain "user:password" lines.
+        std::string lines;
+        for (const auto& [user, password] : users) {
+            lines += user + ":" + password + "\n";
+        }
+        dir_.write("passwd", lines);
+        conf += "auth_param digest program /usr/lib/squid/digest_file_auth " + d +
+                "/passwd\n"
+                "auth_param digest children 2\n"
+                "auth_param digest realm " +
+                std::string(kRealm) + "\n";
+    } else if (!users.empty()) {
         writeHtpasswd(dir_, dir_.file("passwd"), users);
         conf += "auth_param basic program /usr/lib/squid/basic_ncsa_auth " + d +
                 "/passwd\n"
                 "auth_param basic children 2\n"
                 "auth_param basic realm " +
-                std::string(kRealm) +
-                "\n"
-                "acl authenticated proxy_auth REQUIRED\n"
+                std::string(kRealm) + "\n";
+    }
+    if (!users.empty()) {
+        conf += "acl authenticated proxy_auth REQUIRED\n"
                 "http_access allow localhost authenticated\n";
     } else {
         conf += "http_access allow localhost\n";
@@ -596,7 +627,8 @@ std::string SquidProxy::cacheLog() const {
 // --- lighttpd ----------------------------------------------------------------------------
 
 LighttpdServer::LighttpdServer(std::string docroot, const std::string& realm,
-                               const Users& digestUsers, std::chrono::seconds lifetime)
+                               const Users& digestUsers, const std::string& algorithm,
+                               std::chrono::seconds lifetime)
     : dir_("tamsel-lighttpd") {
     port_ = freePort();
     const std::string d = dir_.path();
@@ -615,8 +647,9 @@ LighttpdServer::LighttpdServer(std::string docroot, const std::string& realm,
         for (const char c : user) {
             quotedUser += c == '"' || c == '\\' ? std::string("\\") + c : std::string(1, c);
         }
+        const std::string ha1 = user + ":" + plainRealm + ":" + password;
         digestLines += quotedUser + ":" + realm + ":" +
-                       md5Hex(dir_, user + ":" + plainRealm + ":" + password) + "\n";
+                       (algorithm == "SHA-256" ? sha256Hex(dir_, ha1) : md5Hex(dir_, ha1)) + "\n";
     }
     dir_.write("htdigest", digestLines);
     // In lighttpd's configuration strings only a quotation mark is escaped; other
@@ -641,7 +674,8 @@ LighttpdServer::LighttpdServer(std::string docroot, const std::string& realm,
         d +
         "/htdigest\"\n"
         "auth.require = ( \"/\" => ( \"method\" => \"digest\", \"realm\" => \"" +
-        configRealm + "\", \"require\" => \"valid-user\" ) )\n";
+        configRealm + "\", \"algorithm\" => \"" + algorithm +
+        "\", \"require\" => \"valid-user\" ) )\n";
     dir_.write("lighttpd.conf", conf);
     // -D: in the foreground, so the watchdog and stop() reach it.
     process_ = startAndWait("lighttpd", {"lighttpd", "-D", "-f", d + "/lighttpd.conf"}, lifetime,

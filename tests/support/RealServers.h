@@ -86,6 +86,8 @@ public:
     uint16_t port() const { return port_; }
     // "http://127.0.0.1:PORT" followed by path.
     std::string url(std::string_view path = "/") const;
+    // The same on the IPv6 loopback, where nginx listens too: "http://[::1]:PORT" and path.
+    std::string url6(std::string_view path = "/") const;
 
     // One access-log line. Fields nginx had no value for are "-"; the body is unescaped
     // from nginx's \xHH escapes, so it holds the bytes nginx received.
@@ -144,15 +146,17 @@ private:
     std::unique_ptr<ServerProcess> process_;
 };
 
-// squid as a forward proxy. With users it demands Basic proxy authentication (realm
-// kRealm) through basic_ncsa_auth; without, it forwards for anyone on loopback. It caches
-// nothing.
+// squid as a forward proxy. With users it demands Basic (basic_ncsa_auth) or Digest
+// (digest_file_auth) proxy authentication, realm kRealm; without, it forwards for anyone on
+// loopback. It caches nothing.
 class SquidProxy {
 public:
     static constexpr const char* kRealm = "tamsel proxy";
     using Users = std::vector<std::pair<std::string, std::string>>;
+    enum class Scheme { Basic, Digest };
 
-    explicit SquidProxy(Users users = {}, std::chrono::seconds lifetime = kServerLifetime);
+    explicit SquidProxy(Users users = {}, Scheme scheme = Scheme::Basic,
+                        std::chrono::seconds lifetime = kServerLifetime);
     ~SquidProxy();
     SquidProxy(const SquidProxy&) = delete;
     SquidProxy& operator=(const SquidProxy&) = delete;
@@ -168,14 +172,16 @@ private:
 };
 
 // lighttpd serving docroot behind Digest authentication (mod_auth, an htdigest file) for
-// every path. realm is the challenge's realm exactly as it goes out between its quotation
-// marks, backslash escapes included; each user's stored digest is taken over the realm as a
-// user reads it (escapes removed), as an htdigest tool given that realm would store it.
+// every path, with algorithm "MD5" or "SHA-256". realm is the challenge's realm exactly as it goes
+// out between its quotation marks, backslash escapes included; each user's stored digest is taken
+// over the realm as a user reads it (escapes removed), as an htdigest tool given that realm would
+// store it.
 class LighttpdServer {
 public:
     using Users = std::vector<std::pair<std::string, std::string>>;
 
     LighttpdServer(std::string docroot, const std::string& realm, const Users& digestUsers,
+                   const std::string& algorithm = "MD5",
                    std::chrono::seconds lifetime = kServerLifetime);
     ~LighttpdServer();
     LighttpdServer(const LighttpdServer&) = delete;

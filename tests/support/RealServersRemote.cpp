@@ -102,6 +102,11 @@ std::string NginxServer::url(std::string_view path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + "/" + prefix + std::string(path);
 }
 
+std::string NginxServer::url6(std::string_view path) const {
+    const std::string prefix = fs::path(docroot_).lexically_relative(sharedRoot()).generic_string();
+    return "http://[::1]:" + std::to_string(port_) + "/" + prefix + std::string(path);
+}
+
 } // namespace testsupport
 
 namespace testsupport {

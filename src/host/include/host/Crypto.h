@@ -10,6 +10,14 @@ namespace host {
 // RFC 1321 digest of the bytes, as 16 raw bytes.
 std::string MD5(std::string_view bytes);
 
+// The digests the program takes; MD5 is the program's own, SHA-256 comes from the
+// platform's maintained crypto library.
+enum class HashAlgorithm { MD5, SHA256 };
+
+// The digest of the bytes under algorithm, as raw bytes (16 for MD5, 32 for SHA-256).
+// Raises RuntimeException when the platform's library fails.
+std::string Hash(HashAlgorithm algorithm, std::string_view bytes);
+
 // Incremental MD5.
 class MD5Digest {
 public:

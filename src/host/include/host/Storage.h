@@ -78,6 +78,13 @@ public:
     bool Directory() const;
     // Creates (or empties) the file; raises IOException when it cannot be created.
     std::unique_ptr<TextOutputStream> CreateTextFile() const;
+    // True when the file exists and can be opened for writing; it is left unchanged.
+    bool Writeable() const;
+    // Removes the file; false when it could not be removed (a missing file is removed).
+    bool Delete() const;
+    // Renames the file to target's path, replacing a file there in one step; false when the
+    // rename failed, and then both are as they were.
+    bool MoveOver(const FolderItem& target) const;
 
 private:
     std::string path_;

@@ -6,7 +6,10 @@
 // Error codes (ErrorCode(), the Error event):
 //    0  no error
 //   -1  no progress within the timeout of a blocking call; the socket was closed
-//    1  the download file is a folder, cannot be created or cannot be opened for writing
+//    1  the download file is a folder, cannot be created or cannot be opened for writing;
+//       or writing the body failed (a full disk) or its file could not replace the download
+//       file: then the connection was closed. The download file is left as it was and no
+//       partial file (kPartialFileSuffix) stays behind
 //   -2  unsafe request refused: the method or a header name is not an HTTP token, or the
 //       URL, a header value, the media type or a credential holds CR, LF, NUL or another
 //       control character but tab. Checked when the request starts (then nothing is
@@ -16,6 +19,13 @@
 //       and no page is delivered
 //   -4  the connection ended before the end of the response's header block (an empty or
 //       truncated reply); no page is delivered
+//   -5  URL refused before any name lookup or byte: its scheme is not http (https, ftp ...;
+//       letter case ignored), its authority holds a user part ("@"), or a bracketed IPv6
+//       address is not closed. A URL without a scheme is taken as http
+//   -6  the reply is not HTTP as the client reads it: its first line does not start with
+//       "HTTP/" or has no status code of three digits from 100; or its chunked body is
+//       malformed or ends before its last chunk. The connection was closed and no page is
+//       delivered (interim 1xx replies are skipped, not errors)
 //   any other value: the host socket's LastErrorCode (always positive, see host/TCPSocket.h)
 //       for a connection that failed before it was up
 //
@@ -29,6 +39,7 @@
 #include "host/Storage.h"
 #include "host/TCPSocket.h"
 #include "http/InternetHeaders.h"
+#include "wire/Chunked.h"
 #include "wire/ResponseHead.h"
 
 #include <cstdint>
@@ -45,6 +56,8 @@ inline constexpr int64_t DownloadFile = 1;
 inline constexpr int64_t UnsafeRequest = -2;
 inline constexpr int64_t HeaderBlockTooLarge = -3;
 inline constexpr int64_t IncompleteHead = -4;
+inline constexpr int64_t UnsupportedURL = -5;
+inline constexpr int64_t MalformedResponse = -6;
 } // namespace HTTPError
 
 // Limits of the client, kept together (the header block's, kMaxHeaderBlockBytes, is declared
@@ -55,6 +68,10 @@ inline constexpr int kMaxAuthenticationRetries = 10;
 // kMaxBodyReservation), so a large body is not copied again and again as it grows.
 inline constexpr int64_t kInitialBodyReservation = int64_t(4) << 20;
 inline constexpr int64_t kMaxBodyReservation = int64_t(1) << 30;
+// A download is written to the file's name with this suffix (and a number when that name is
+// taken) and renamed over the file once its body is complete.
+inline constexpr const char* kPartialFileSuffix = ".part";
+inline constexpr int kMaxPartialFileAttempts = 100;
 
 using HeadersRef = std::shared_ptr<InternetHeaders>;
 using FileRef = std::shared_ptr<host::FolderItem>;
@@ -209,9 +226,16 @@ private:
     void refuseRequest();
     void completeAtClose();
     void handleArrival();
-    void failHeaderBlock();
-    // Takes body bytes the way the socket's Read does, those taken along with the head first.
+    // Ends the request with code: the connection closed, no page, no download file.
+    void failRequest(int64_t code);
+    // Body bytes arrived: decoded when chunked, then taken as the page's.
+    void bodyArrival();
+    // Takes body bytes the way the socket's Read does, those taken along with the head first,
+    // and counts them as progress.
     std::string readBody(int64_t count);
+    std::string takeBody(int64_t count);
+    // Puts the complete partial file in the download file's place; false when it failed.
+    bool commitDownload();
     void dropTakenBytes();
 
     // A connection of the current request came up (a blocking call returns only data of
@@ -219,6 +243,16 @@ private:
     bool requestConnected_ = false;
     // Authentication repeats of the current request.
     int authenticationRetries_ = 0;
+    // What an authentication handler gave for the current request, kept for its repeats.
+    struct Credentials {
+        bool given = false;
+        std::string scheme;
+        std::string userName;
+        std::string password;
+        host::Dictionary params;
+    };
+    Credentials siteCredentials_;
+    Credentials proxyCredentials_;
     // Credentials from an authentication handler held a forbidden control character.
     bool unsafeCredentials_ = false;
     // The server's close arrived while the data handler was busy; finish when it returns.
@@ -226,10 +260,17 @@ private:
     // Incremented by every _DoConnect, so a handler can tell that a retry replaced the request.
     uint64_t requestGeneration_ = 0;
 
+    // The file the body is written to until it is complete and replaces _downloadFile.
+    FileRef partialFile_;
+    // Body bytes taken from the socket, the blocking wait's measure of progress.
+    uint64_t bodyBytesTaken_ = 0;
+
     // The head of the current response as it is taken from the socket.
     wire::ResponseHead head_;
     // What came after the head's blank line and has not been read as body yet.
     std::string bodyBytes_;
+    // The decoder of a chunked body, or none.
+    std::unique_ptr<wire::ChunkedBody> chunked_;
 };
 
 } // namespace http

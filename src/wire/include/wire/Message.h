@@ -25,6 +25,18 @@ struct StatusLine {
 // single spaces.
 StatusLine parseStatusLine(std::string_view line);
 
+// The status code of an HTTP reply's first line, as curl and Python read it: the line
+// starts with "HTTP/", and after the version and its blanks come exactly three digits, 100
+// to 999, followed by a blank or the end. -1 for anything else: no status line.
+int64_t httpStatusCode(std::string_view line);
+// An interim reply (1xx): a final reply follows it on the same connection.
+inline bool isInterimStatus(int64_t code) {
+    return code >= 100 && code <= 199;
+}
+
+// Whether a Transfer-Encoding value ends with the chunked coding (the last one applied).
+bool endsWithChunked(std::string_view transferEncoding);
+
 struct ReplyFields {
     int64_t status = 0;       // 0 when the status line is neither HTTP nor ICY
     std::string contentType;  // lower case, parameters dropped; empty when not given

@@ -19,8 +19,15 @@ struct Url {
 
 // The split the HTTP client makes of any URL it is handed: a scheme, if there is one, is
 // dropped; the authority runs to the first "/" and the rest is the target, as written; the
-// port is the number after the authority's first ":".
+// port is the number after the authority's first ":", or after the "]" that closes a
+// bracketed IPv6 literal, whose host is the text between the brackets.
 Url splitUrl(std::string_view url);
+
+// Whether the HTTP client may send a request for url at all: its scheme, if it has one
+// ("name://"), is "http" in any letter case; its authority holds no user part ("@"), which
+// would send the request somewhere other than where it seems to go; and a bracketed
+// address is closed by "]" followed by nothing or a ":" and the port.
+bool isClientUrl(std::string_view url);
 
 // A plain-HTTP URL ("http", in any case) with a host and no user part, whose port, when
 // given, is 1 to 65535 (80 when not); the fragment is dropped and a query alone gets the
