@@ -632,18 +632,15 @@ class WaylandRun:
         return window, (parent.group(1), int(size.group(1)), int(size.group(2)))
 
     def maximizable(self, hints):
-        """Whether the window's Motif hints leave maximize on, as a window manager reads them."""
+        """Whether the window's Motif hints leave a maximize button or function on, as a window
+        manager reads them (with "all" set, the bits named are the ones taken away)."""
         found = re.search(r"_MOTIF_WM_HINTS\(_MOTIF_WM_HINTS\) = (.*)", hints)
         if found is None:
             return True
         flags, functions, decorations = ([int(v, 0) for v in found.group(1).split(",")] + [0] * 3)[:3]
-        if flags & self.MWM_HINTS_DECORATIONS:
-            # With "all" set, the bits named are the ones taken away.
-            if bool(decorations & self.MWM_DECOR_MAXIMIZE) == bool(decorations & self.MWM_DECOR_ALL):
-                return False
-        if flags & self.MWM_HINTS_FUNCTIONS:
-            return bool(functions & self.MWM_FUNC_MAXIMIZE) != bool(functions & self.MWM_FUNC_ALL)
-        return True
+        on = lambda given, bits, every, bit: not (flags & given) or bool(bits & bit) != bool(bits & every)
+        return (on(self.MWM_HINTS_DECORATIONS, decorations, self.MWM_DECOR_ALL, self.MWM_DECOR_MAXIMIZE)
+                or on(self.MWM_HINTS_FUNCTIONS, functions, self.MWM_FUNC_ALL, self.MWM_FUNC_MAXIMIZE))
 
     # What the frame's close button sends, from a process of its own (see x()).
     CLOSE = ("import sys; from Xlib import X, display, protocol; d = display.Display(); "
