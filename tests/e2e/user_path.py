@@ -14,6 +14,7 @@ import array
 import json
 import math
 import os
+import re
 import select
 import signal
 import subprocess
@@ -625,21 +626,24 @@ class Run:
 # ---- the Windows executable under Wine ----------------------------------------------------
 
 class WaylandRun:
-    """The player on Wayland: a headless weston of the run's own (tests/e2e/run). There is no
-    input device there, so the media controls on the session bus do what the user's clicks do
-    on X; what the player tells the compositor is read from weston's protocol log."""
+    """The player in a Wayland session: a headless weston of the run's own (tests/e2e/run) with
+    XWayland beside it, as a desktop's session has. The player is started as a desktop starts
+    it (no platform chosen); its window and the frame the compositor's window manager puts
+    around it are read on XWayland's display. There is no input device there, so the media
+    controls on the session bus do what the user's clicks do on X."""
 
-    def __init__(self, run, socket):
+    # _MOTIF_WM_HINTS: flags, functions, decorations, ...
+    MWM_HINTS_FUNCTIONS, MWM_HINTS_DECORATIONS = 1, 2
+    MWM_FUNC_ALL, MWM_FUNC_MAXIMIZE = 1, 16
+    MWM_DECOR_ALL, MWM_DECOR_MAXIMIZE = 1, 64
+
+    def __init__(self, run, socket, xdisplay):
         self.run = run
         self.args = run.args
-        self.env = dict(os.environ, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY=socket)
-        self.env.pop("DISPLAY", None)
-
-    def requests(self, log, name):
-        """The arguments of each request of that name (the last one counts), as text."""
-        with open(log, errors="replace") as f:
-            return [line.split("." + name + "(", 1)[1].rsplit(")", 1)[0]
-                    for line in f if " rq xdg_" in line and "." + name + "(" in line]
+        self.xdisplay = xdisplay
+        self.env = dict(os.environ, WAYLAND_DISPLAY=socket, XDG_SESSION_TYPE="wayland",
+                        DISPLAY=xdisplay)
+        self.env.pop("QT_QPA_PLATFORM", None)
 
     def playerctl(self, *args):
         try:
@@ -657,33 +661,78 @@ class WaylandRun:
             os.replace(os.path.join(shots, name), os.path.join(self.args.screenshots, "wayland-window.png"))
             self.run.shots.append(os.path.abspath(os.path.join(self.args.screenshots, "wayland-window.png")))
 
+    def x(self, *argv):
+        """An X tool's output on XWayland's display (python-xlib cannot open a second display
+        in one process)."""
+        try:
+            done = subprocess.run(list(argv), env=self.env, timeout=10, capture_output=True)
+        except subprocess.TimeoutExpired:
+            raise StepFailed("Wayland: %s did not return within 10 s" % argv[0])
+        return done.stdout.decode(errors="replace") if done.returncode == 0 else ""
+
+    def find_window(self):
+        """The player's window and the frame the compositor put around it, as
+        (id, width, height) each, or None."""
+        found = re.search(r'^\s*(0x[0-9a-f]+) "%s".*?(\d+)x(\d+)\+' % TITLE,
+                          self.x("xwininfo", "-root", "-tree"), re.M)
+        if found is None:
+            return None
+        window = (found.group(1), int(found.group(2)), int(found.group(3)))
+        # Until the window manager has framed it, the root is its parent.
+        parent = re.search(r"Parent window id: (0x[0-9a-f]+)(?! \(the root)",
+                           self.x("xwininfo", "-tree", "-id", window[0]))
+        size = re.search(r"Width: (\d+).*Height: (\d+)",
+                         self.x("xwininfo", "-id", parent.group(1)) if parent else "", re.S)
+        if size is None:
+            return None
+        return window, (parent.group(1), int(size.group(1)), int(size.group(2)))
+
+    def maximizable(self, hints):
+        """Whether the window's Motif hints leave a maximize button or function on, as a window
+        manager reads them (with "all" set, the bits named are the ones taken away)."""
+        found = re.search(r"_MOTIF_WM_HINTS\(_MOTIF_WM_HINTS\) = (.*)", hints)
+        if found is None:
+            return True
+        flags, functions, decorations = ([int(v, 0) for v in found.group(1).split(",")] + [0] * 3)[:3]
+        on = lambda given, bits, every, bit: not (flags & given) or bool(bits & bit) != bool(bits & every)
+        return (on(self.MWM_HINTS_DECORATIONS, decorations, self.MWM_DECOR_ALL, self.MWM_DECOR_MAXIMIZE)
+                or on(self.MWM_HINTS_FUNCTIONS, functions, self.MWM_FUNC_ALL, self.MWM_FUNC_MAXIMIZE))
+
+    # What the frame's close button sends, from a process of its own (see x()).
+    CLOSE = ("import sys; from Xlib import X, display, protocol; d = display.Display(); "
+             "w = d.create_resource_object('window', int(sys.argv[1], 0)); "
+             "a = d.intern_atom; w.send_event(protocol.event.ClientMessage(window=w, "
+             "client_type=a('WM_PROTOCOLS'), data=(32, [a('WM_DELETE_WINDOW'), X.CurrentTime, "
+             "0, 0, 0])), event_mask=X.NoEventMask); d.flush()")
+
     def path(self):
         label = "Wayland"
         began = time.monotonic()
         self.run.offer(self.args.running_version)
-        protocol_log = os.path.join(self.args.work, "wayland-protocol.log")
-        with open(protocol_log, "wb") as out:
-            debug = subprocess.Popen(["weston-debug", "proto"], env=self.env, stdout=out,
-                                     stderr=subprocess.STDOUT)
         log = open(os.path.join(self.args.work, "player-wayland.log"), "ab")
         proc = subprocess.Popen([self.args.player], env=self.env, stdout=log, stderr=log,
                                 stdin=subprocess.DEVNULL)
         try:
-            # The first buffer attached is the window the user sees.
-            check(wait_until(lambda: self.requests(protocol_log, "set_window_geometry"), 30),
-                  "%s: no window within 30 s" % label)
-            geometry = self.requests(protocol_log, "set_window_geometry")[-1]
-            limits = (self.requests(protocol_log, "set_min_size")[-1:],
-                      self.requests(protocol_log, "set_max_size")[-1:])
-            titles = self.requests(protocol_log, "set_title")
-            check(titles[-1:] == ['"%s"' % TITLE], "%s: the title set is %r" % (label, titles))
-            window = main_window(find_app(proc.pid))
-            e = extents(window)
-            check((e.width, e.height) == (212, 99), "%s: client area %dx%d" % (label, e.width, e.height))
+            # The compositor starts XWayland for its first client, the player.
+            found = wait_until(self.find_window, 30, 0.2)
+            check(found is not None,
+                  "%s: no %s window on XWayland's display %s within 30 s" % (label, TITLE, self.xdisplay))
+            (window, width, height), (frame, frame_width, frame_height) = found
+            hints = self.x("xprop", "-id", window, "WM_NORMAL_HINTS", "_MOTIF_WM_HINTS")
+            limits = re.findall(r"program specified (minimum|maximum) size: (\d+) by (\d+)", hints)
+            check(limits == [("minimum", "212", "99"), ("maximum", "212", "99")],
+                  "%s: the size limits given to the window manager are %r, not 212x99" % (label, limits))
+            check((frame_width, frame_height) > (width, height),
+                  "%s: the compositor drew no frame around the window" % label)
+            check(not self.maximizable(hints), "%s: the window offers maximize: %r" % (label, hints))
+            e = extents(main_window(find_app(proc.pid)))
+            check((width, height, e.width, e.height) == (212, 99, 212, 99),
+                  "%s: window %dx%d, client area %dx%d" % (label, width, height, e.width, e.height))
             self.shoot()
-            print("measure: Wayland window geometry (%s), minimum %s, maximum %s"
-                  % (geometry, limits[0], limits[1]), flush=True)
-            step("%s: a 212x99 client area titled %s" % (label, TITLE))
+            print("measure: Wayland window %dx%d in the compositor's frame of %dx%d; %s"
+                  % (width, height, frame_width, frame_height, " ".join(hints.split())), flush=True)
+            step("%s: a 212x99 client area titled %s, fixed at that size, no maximize, in the "
+                 "compositor's own frame" % (label, TITLE))
 
             listener = Listener(self.args.sink_monitor)
             try:
@@ -691,22 +740,19 @@ class WaylandRun:
                 self.playerctl("play")
                 heard = listener.first_run(pressed, Listener.is_tone, 3, 10)
                 check(heard is not None, "%s: no tone within 10 s of Play from the media controls" % label)
-                check(wait_until(lambda: "sensitive" not in states(button(window, "Play")), 3),
+                acc = main_window(find_app(proc.pid))
+                check(wait_until(lambda: "sensitive" not in states(button(acc, "Play")), 3),
                       "%s: Play is not greyed out while playing" % label)
                 step("%s: Play through the media controls makes the tone audible %.0f ms later, "
                      "Play greyed out" % (label, (heard - pressed) * 1000))
             finally:
                 listener.stop()
-            subprocess.run(["gdbus", "call", "--session", "--dest", "org.mpris.MediaPlayer2." + TITLE,
-                            "--object-path", "/org/mpris/MediaPlayer2", "--method",
-                            "org.mpris.MediaPlayer2.Quit"], capture_output=True, timeout=10)
-            self.run.expect_exit_zero(proc, label, "Quit",
-                                      "Quit from the media controls ends the process with exit status 0")
+            subprocess.run([sys.executable, "-c", self.CLOSE, window], env=self.env, timeout=10)
+            self.run.expect_exit_zero(proc, label, "a close",
+                                      "closing the window ends the process with exit status 0")
         finally:
             if proc.poll() is None:
                 proc.kill()
-            debug.terminate()
-            debug.wait(5)
         self.run.timings["wayland"] = [(time.monotonic() - began) * 1000]
 
 
@@ -1136,6 +1182,7 @@ def main():
                         "this is the window reader (tests/wine/window_reader.cpp), built beside it")
     parser.add_argument("--installer", help="with --wine-inspect: the installer to check too")
     parser.add_argument("--wayland", help="the socket of a Wayland compositor for the Wayland step")
+    parser.add_argument("--xwayland", help="with --wayland: the X display of its XWayland")
     args = parser.parse_args()
     if args.newer_version == args.running_version:
         sys.exit("the offered newer version %s is the running one" % args.newer_version)
@@ -1153,7 +1200,7 @@ def main():
             run.media_keys_path()
             run.high_dpi_path()
         elif args.wayland:
-            WaylandRun(run, args.wayland).path()
+            WaylandRun(run, args.wayland, args.xwayland).path()
     except StepFailed as e:
         failed = str(e)
         print("not ok - " + failed, flush=True)

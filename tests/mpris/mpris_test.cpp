@@ -217,9 +217,9 @@ TEST_F(Mpris, RaiseBringsTheWindowBackAndQuitEndsItAsACloseDoes) {
     EXPECT_FALSE(widget->isVisible());
 }
 
-// Ogg stations send no ICY metadata: the title travels in the stream's own comments. (Their
-// icy-name header does not get through the Ogg demuxer under Qt, so no station name here.)
-TEST_F(Mpris, OggVorbisAndOpusStationsGiveTheirTitleThroughTheStreamsOwnTags) {
+// Ogg stations send no ICY metadata: title and station name travel in the stream's own
+// comments (their icy-name header does not get through the Ogg demuxer under Qt).
+TEST_F(Mpris, OggVorbisAndOpusStationsGiveStationAndTitleThroughTheStreamsOwnTags) {
     using Codec = ToneSource::Codec;
     for (const auto& [codec, title] :
          {std::pair{Codec::Vorbis, "Vorbis Song"}, std::pair{Codec::Opus, "Opus Song"}}) {
@@ -227,6 +227,7 @@ TEST_F(Mpris, OggVorbisAndOpusStationsGiveTheirTitleThroughTheStreamsOwnTags) {
         IcecastServer oggServer;
         ToneSource ogg(oggServer, kMount, 440.0, codec);
         ogg.setTagTitle(title);
+        ogg.setStreamName(kStation);
         ASSERT_TRUE(oggServer.start() && ogg.start()) << oggServer.log() << ogg.log();
         gHost->setUpstreamPort(oggServer.port());
         playerctl({"play"});
@@ -235,6 +236,7 @@ TEST_F(Mpris, OggVorbisAndOpusStationsGiveTheirTitleThroughTheStreamsOwnTags) {
                                   return playerctl({"metadata", "xesam:title"}) == title;
                               }))
             << "metadata: " << playerctl({"metadata"});
+        EXPECT_EQ(playerctl({"metadata", "xesam:album"}), kStation);
         playerctl({"stop"});
     }
     // While a blocking request (the update check's) holds the window, the bus is still served, but

@@ -633,9 +633,22 @@ bool ToneSource::start(std::chrono::milliseconds timeout) {
                                      "!",
                                      "audioconvert",
                                      "!"};
-    if (!tagTitle_.empty()) {
+    // An Ogg station names itself in the stream's own comments too (ORGANIZATION), as the
+    // icy-name header does not get through the Ogg demuxer.
+    const bool ogg = codec_ == Codec::Vorbis || codec_ == Codec::Opus;
+    std::string tags;
+    const auto addTag = [&tags](const char* name, const std::string& value) {
         // Quoted twice: gst-launch joins its arguments and parses the line again.
-        argv.insert(argv.end(), {"taginject", "tags=\"title=\\\"" + tagTitle_ + "\\\"\"", "!"});
+        tags += (tags.empty() ? "" : ",") + std::string(name) + "=\\\"" + value + "\\\"";
+    };
+    if (!tagTitle_.empty()) {
+        addTag("title", tagTitle_);
+    }
+    if (ogg && !streamName_.empty()) {
+        addTag("organization", streamName_);
+    }
+    if (!tags.empty()) {
+        argv.insert(argv.end(), {"taginject", "tags=\"" + tags + "\"", "!"});
     }
     if (codec_ == Codec::Vorbis) {
         argv.insert(argv.end(), {"vorbisenc", "quality=0.5", "!", "oggmux", "!"});

@@ -60,14 +60,23 @@ std::string& noDisplayReason() {
     return *reason;
 }
 
-// The platforms Qt tries when nothing names one: Wayland first in a Wayland session, then
-// the X display.
+// The platforms Qt tries when nothing names one. In a Wayland session that also offers an X
+// display (XWayland), X goes first: there the compositor's window manager draws the frame
+// and keeps the fixed size and the missing maximize button, where on Wayland without
+// server-side decorations Qt draws a title bar of its own that always offers maximize and
+// applies the fixed size to the whole frame. Wayland alone is used without an X display.
 QByteArray defaultPlatforms() {
+    const bool wayland =
+        qEnvironmentVariableIsSet("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
+    const bool x = !qEnvironmentVariableIsEmpty("DISPLAY");
     QByteArrayList names;
-    if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland") {
+    if (wayland && !x) {
         names << "wayland";
     }
     names << "xcb";
+    if (wayland && x) {
+        names << "wayland";
+    }
     return names.join(';');
 }
 

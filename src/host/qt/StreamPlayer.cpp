@@ -223,8 +223,10 @@ StreamPlayer::StreamPlayer() {
 }
 
 // GStreamer's HTTP source turns icy-name into the stream's "organization" tag and its ICY
-// demuxer StreamTitle into "title"; Qt hands them on as Publisher and Title. Qt does not
-// announce a title that changes mid-stream, so they are read afresh at each call.
+// demuxer StreamTitle into "title"; Qt hands them on as Publisher and Title. An Ogg stream's
+// icy-name does not get past the Ogg demuxer: there the stream's own ORGANIZATION and TITLE
+// comments give the same tags. Qt does not announce a title that changes mid-stream, so they
+// are read afresh at each call.
 std::string StreamPlayer::stationName() const {
     requireMainThread("StationName");
     if (!impl_->wanted) {
