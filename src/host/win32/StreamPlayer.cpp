@@ -12,7 +12,6 @@
 #include "host/win32/Win32.h"
 
 #include <algorithm>
-#include <chrono>
 #include <deque>
 #include <mmreg.h>
 #include <msacm.h>
@@ -21,7 +20,7 @@
 namespace host {
 namespace {
 
-// How often finished output buffers are collected and the stall watchdog looks.
+// How often finished output buffers are collected.
 constexpr int64_t kTickMs = 50;
 // One output buffer holds this much sound; playback starts once kStartBuffers are queued.
 constexpr int64_t kBufferMs = 100;
@@ -33,12 +32,6 @@ constexpr size_t kMaxSyncSearchBytes = 64 * 1024;
 // Compressed bytes handed to the decoder at once.
 constexpr size_t kDecodeChunkBytes = 16 * 1024;
 constexpr int kMaxRedirects = 5;
-
-int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct OutputBuffer {
     WAVEHDR header{};
@@ -54,9 +47,6 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
 
     void open() override {
         teardown();
-        reopenTimer.reset();
-        lastError.clear();
-        state = State::Opening;
         redirects = 0;
         connect(url);
     }
@@ -64,7 +54,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     void connect(const std::string& target) {
         const auto parsed = stream::parseHttpUrl(target);
         if (!parsed) {
-            fail("not an http stream: " + target);
+            lost("not an http stream: " + target);
             return;
         }
         head.clear();
@@ -81,10 +71,10 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         socket->Connected = [this] { socket->Write(request); };
         socket->DataAvailable = [this] { onData(); };
         socket->Error = [this] {
-            fail("connection ended (socket error " + std::to_string(socket->LastErrorCode()) + ")");
+            lost("connection ended (socket error " + std::to_string(socket->LastErrorCode()) + ")");
         };
         socket->Connect();
-        lastProgress = nowMs();
+        progressed();
         if (!tick) {
             tick = loop::startTimer(kTickMs, true,
                                     [this] { runUnderExceptionPolicy([&] { onTick(); }); });
@@ -93,14 +83,14 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
 
     void onData() {
         std::string bytes = socket->ReadAll();
-        lastProgress = nowMs();
+        progressed();
         if (!headDone) {
             head += bytes;
             size_t headSize = 0;
             const auto reply = stream::parseReplyHead(head, headSize);
             if (!reply) {
                 if (head.size() > kMaxHeadBytes) {
-                    fail("no reply head from the stream server");
+                    lost("no reply head from the stream server");
                 }
                 return;
             }
@@ -112,11 +102,11 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
                 return;
             }
             if (reply->status != 200) {
-                fail("the stream server answered " + std::to_string(reply->status));
+                lost("the stream server answered " + std::to_string(reply->status));
                 return;
             }
             if (!stream::isMp3ContentType(reply->contentType)) {
-                fail("not an MP3 stream: " + reply->contentType);
+                lost("not an MP3 stream: " + reply->contentType);
                 return;
             }
             headDone = true;
@@ -137,7 +127,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         const size_t at = stream::findMp3Frames(compressed, frame);
         if (at == std::string::npos) {
             if (compressed.size() > kMaxSyncSearchBytes) {
-                fail("no MP3 frames in the stream");
+                lost("no MP3 frames in the stream");
             }
             return false;
         }
@@ -167,13 +157,13 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
 
         if (::acmStreamOpen(&acm, nullptr, &mp3.wfx, &pcmFormat, nullptr, 0, 0, 0) != 0) {
             acm = nullptr;
-            fail("the system has no MP3 decoder for this stream");
+            lost("the system has no MP3 decoder for this stream");
             return false;
         }
         if (::waveOutOpen(&output, WAVE_MAPPER, &pcmFormat, 0, 0, CALLBACK_NULL) !=
             MMSYSERR_NOERROR) {
             output = nullptr;
-            fail("no audio output");
+            lost("no audio output");
             return false;
         }
         // Held until a few buffers are queued, so the start does not stutter.
@@ -207,7 +197,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             convert.pbDst = reinterpret_cast<LPBYTE>(target.data());
             convert.cbDstLength = targetSize;
             if (::acmStreamPrepareHeader(acm, &convert, 0) != 0) {
-                fail("the MP3 decoder refused a buffer");
+                lost("the MP3 decoder refused a buffer");
                 return;
             }
             const MMRESULT result = ::acmStreamConvert(
@@ -215,7 +205,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
                 ACM_STREAMCONVERTF_BLOCKALIGN | (firstBlock ? ACM_STREAMCONVERTF_START : 0));
             ::acmStreamUnprepareHeader(acm, &convert, 0);
             if (result != 0) {
-                fail("the MP3 decoder failed on the stream");
+                lost("the MP3 decoder failed on the stream");
                 return;
             }
             firstBlock = false;
@@ -240,14 +230,14 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             if (::waveOutPrepareHeader(output, &buffer->header, sizeof(WAVEHDR)) !=
                     MMSYSERR_NOERROR ||
                 ::waveOutWrite(output, &buffer->header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
-                fail("the audio output refused a buffer");
+                lost("the audio output refused a buffer");
                 return;
             }
             queued.push_back(std::move(buffer));
         }
         if (state == State::Opening && queued.size() >= kStartBuffers) {
             ::waveOutRestart(output);
-            state = State::Playing;
+            sounding();
         }
     }
 
@@ -271,10 +261,6 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     void onTick() {
         if (output != nullptr) {
             reapBuffers();
-        }
-        if (wanted && (state == State::Opening || state == State::Playing) &&
-            nowMs() - lastProgress > StallTimeoutMilliseconds) {
-            fail("no data from the stream for " + std::to_string(StallTimeoutMilliseconds) + " ms");
         }
     }
 
@@ -311,44 +297,9 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         metadata.reset();
     }
 
-    void halt() override {
-        wanted = false;
-        state = State::Stopped;
-        reopenTimer.reset();
+    void close(bool) override {
         tick.reset();
         teardown();
-    }
-
-    void fail(const std::string& why) {
-        lastError = why;
-        lost();
-    }
-
-    // The stream ended or failed by itself while it was meant to play.
-    void lost() {
-        if (!wanted || state == State::Reopening) {
-            teardown();
-            return;
-        }
-        if (!looping) {
-            halt();
-            return;
-        }
-        state = State::Reopening;
-        teardown();
-        reopenTimer = loop::startTimer(ReopenIntervalMilliseconds, false, [this] {
-            runUnderExceptionPolicy([&] {
-                if (!wanted || state != State::Reopening) {
-                    return;
-                }
-                if (!looping) {
-                    halt();
-                    return;
-                }
-                ++reopens;
-                open();
-            });
-        });
     }
 
     std::unique_ptr<TCPSocket> socket;
@@ -358,7 +309,6 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     int redirects = 0;
     std::optional<stream::MetadataFilter> metadata;
     std::string compressed;
-    int64_t lastProgress = 0;
 
     HACMSTREAM acm = nullptr;
     bool firstBlock = true;
@@ -369,7 +319,6 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     std::deque<std::unique_ptr<OutputBuffer>> queued;
 
     std::unique_ptr<loop::Timer> tick;
-    std::unique_ptr<loop::Timer> reopenTimer;
 };
 
 StreamPlayer::StreamPlayer() {
