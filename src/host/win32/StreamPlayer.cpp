@@ -32,6 +32,19 @@ constexpr size_t kMaxSyncSearchBytes = 64 * 1024;
 // Compressed bytes handed to the decoder at once.
 constexpr size_t kDecodeChunkBytes = 16 * 1024;
 constexpr int kMaxRedirects = 5;
+// Decoded sound queued for the output at most. Past it the engine stops reading, the
+// stream's bytes wait in the socket and then in the OS, and TCP holds a server that sends
+// faster than real time (a burst on connect, a hostile one) to the stream's own pace.
+constexpr int64_t kMaxQueuedMs = 4000;
+// Unread stream bytes the socket holds before it stops reading too.
+constexpr int64_t kSocketBufferBytes = 64 * 1024;
+// Stream bytes taken from the socket at once while the output has room.
+constexpr int64_t kReadChunkBytes = 4 * 1024;
+// New audio bytes decoded at once while reading on.
+constexpr size_t kDecodeBatchBytes = 1024;
+// Stream bytes not yet decoded at most: while the output changes format, or before the
+// first frames are found (more than kMaxSyncSearchBytes).
+constexpr size_t kMaxCompressedBytes = 128 * 1024;
 
 struct OutputBuffer {
     WAVEHDR header{};
@@ -68,8 +81,9 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         socket = std::make_unique<TCPSocket>();
         socket->Address = parsed->host;
         socket->Port = parsed->port;
+        socket->SetReadBufferLimit(kSocketBufferBytes);
         socket->Connected = [this] { socket->Write(request); };
-        socket->DataAvailable = [this] { onData(); };
+        socket->DataAvailable = [this] { pump(); };
         socket->Error = [this] {
             lost("connection ended (socket error " + std::to_string(socket->LastErrorCode()) + ")");
         };
@@ -81,8 +95,24 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         }
     }
 
-    void onData() {
-        std::string bytes = socket->ReadAll();
+    // Takes stream bytes while the output has room for more sound. The audio is decoded
+    // in batches: a stream that is mostly metadata gives a few audio bytes per read.
+    void pump() {
+        size_t fresh = 0;
+        while (socket && queuedMs() < kMaxQueuedMs && compressed.size() < kMaxCompressedBytes &&
+               socket->BytesAvailable() > 0) {
+            const size_t before = compressed.size();
+            onData(socket->Read(kReadChunkBytes));
+            fresh += compressed.size() > before ? compressed.size() - before : 0;
+            if (fresh >= kDecodeBatchBytes) {
+                decode();
+                fresh = 0;
+            }
+        }
+        decode();
+    }
+
+    void onData(std::string bytes) {
         progressed();
         if (!headDone) {
             head += bytes;
@@ -116,8 +146,11 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             bytes = head.substr(headSize);
             head.clear();
         }
-        compressed += metadata ? metadata->feed(bytes) : bytes;
-        decode();
+        if (metadata) {
+            metadata->feed(bytes, compressed);
+        } else {
+            compressed += bytes;
+        }
     }
 
     // ---- decoding ----------------------------------------------------------------------
@@ -132,6 +165,8 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             return false;
         }
         compressed.erase(0, at);
+        format = frame;
+        nextHeader = 0;
         // The source format as the MP3 decoder expects it, taken from the first frame.
         MPEGLAYER3WAVEFORMAT mp3{};
         mp3.wfx.wFormatTag = WAVE_FORMAT_MPEGLAYER3;
@@ -168,6 +203,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         }
         // Held until a few buffers are queued, so the start does not stutter.
         ::waveOutPause(output);
+        started = false;
         applyVolume();
         bufferBytes = static_cast<size_t>(pcmFormat.nAvgBytesPerSec * kBufferMs / 1000) /
                       pcmFormat.nBlockAlign * pcmFormat.nBlockAlign;
@@ -175,19 +211,49 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         return true;
     }
 
+    // Steps from frame header to frame header over the bytes that have come. False at a
+    // frame of another sample rate or channel count: nextHeader stays on it.
+    bool walkFrames() {
+        while (acm != nullptr && nextHeader + 4 <= compressed.size()) {
+            const std::string_view rest = std::string_view(compressed).substr(nextHeader);
+            const auto frame = stream::parseMp3Header(rest);
+            if (!frame) {
+                // Out of step (a damaged frame, a tag): on from the next confirmed frames.
+                stream::Mp3Frame found;
+                const size_t at = stream::findMp3Frames(rest.substr(1), found);
+                if (at != std::string_view::npos) {
+                    nextHeader += 1 + at;
+                } else if (rest.size() > kMaxSyncSearchBytes) {
+                    lost("no MP3 frames in the stream");
+                } else {
+                    break;
+                }
+                continue;
+            }
+            if (frame->sampleRate != format.sampleRate || frame->channels != format.channels) {
+                return false;
+            }
+            nextHeader += frame->length;
+        }
+        return true;
+    }
+
     void decode() {
         if (acm == nullptr && !openDecoder()) {
             return;
         }
+        const bool sameFormat = walkFrames();
         std::string source;
         std::string target;
-        while (!compressed.empty() && acm != nullptr) {
-            source.assign(compressed, 0, std::min(compressed.size(), kDecodeChunkBytes));
+        // Only frames whose header was read go to the decoder: none of another format.
+        while (std::min(compressed.size(), nextHeader) > 0 && acm != nullptr) {
+            source.assign(compressed, 0,
+                          std::min({compressed.size(), nextHeader, kDecodeChunkBytes}));
             DWORD targetSize = 0;
             if (::acmStreamSize(acm, static_cast<DWORD>(source.size()), &targetSize,
                                 ACM_STREAMSIZEF_SOURCE) != 0 ||
                 targetSize == 0) {
-                return; // too little for one frame: wait for more
+                break; // too little for one frame: wait for more
             }
             target.assign(targetSize, '\0');
             ACMSTREAMHEADER convert{};
@@ -211,11 +277,27 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             firstBlock = false;
             pcm.append(target.data(), convert.cbDstLengthUsed);
             compressed.erase(0, convert.cbSrcLengthUsed);
+            nextHeader -= convert.cbSrcLengthUsed;
             if (convert.cbSrcLengthUsed == 0) {
                 break; // a partial frame: the rest comes with the next bytes
             }
         }
         submit();
+        if (!sameFormat && acm != nullptr) {
+            changeFormat();
+        }
+    }
+
+    // The frames switched format (a fallback mount, a relay changing source). What was
+    // decoded plays out first; then decoder and output start afresh at the new format.
+    void changeFormat() {
+        pcm.clear(); // less than one buffer of the old sound
+        if (!queued.empty()) {
+            return; // the tick comes back once they have played
+        }
+        compressed.erase(0, nextHeader);
+        closeDecoder();
+        decode();
     }
 
     // ---- output ------------------------------------------------------------------------
@@ -235,8 +317,9 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             }
             queued.push_back(std::move(buffer));
         }
-        if (state == State::Opening && queued.size() >= kStartBuffers) {
+        if (!started && queued.size() >= kStartBuffers) {
             ::waveOutRestart(output);
+            started = true;
             sounding();
         }
     }
@@ -246,6 +329,15 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             ::waveOutUnprepareHeader(output, &queued.front()->header, sizeof(WAVEHDR));
             queued.pop_front();
         }
+    }
+
+    // Sound decoded and not played yet.
+    int64_t queuedMs() const {
+        if (pcmFormat.nAvgBytesPerSec == 0) {
+            return 0;
+        }
+        return static_cast<int64_t>(queued.size()) * kBufferMs +
+               static_cast<int64_t>(pcm.size()) * 1000 / pcmFormat.nAvgBytesPerSec;
     }
 
     void applyVolume() override {
@@ -261,6 +353,14 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     void onTick() {
         if (output != nullptr) {
             reapBuffers();
+            if (queued.empty()) {
+                decode(); // a change of format waits for this
+            }
+        }
+        // Bytes left waiting while the output was full are a live stream's, not a stall.
+        if (socket && socket->BytesAvailable() > 0) {
+            progressed();
+            pump();
         }
     }
 
@@ -277,6 +377,14 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     // Closes the connection and silences the output at once.
     void teardown() {
         retireSocket();
+        closeDecoder();
+        compressed.clear();
+        head.clear();
+        headDone = false;
+        metadata.reset();
+    }
+
+    void closeDecoder() {
         if (output != nullptr) {
             ::waveOutReset(output);
             for (auto& buffer : queued) {
@@ -291,10 +399,6 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             acm = nullptr;
         }
         pcm.clear();
-        compressed.clear();
-        head.clear();
-        headDone = false;
-        metadata.reset();
     }
 
     void close(bool) override {
@@ -312,6 +416,9 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
 
     HACMSTREAM acm = nullptr;
     bool firstBlock = true;
+    stream::Mp3Frame format; // of the frames the decoder was opened for
+    size_t nextHeader = 0;   // where in compressed the next frame's header is due
+    bool started = false;    // the output was let go after its first buffers
     WAVEFORMATEX pcmFormat{};
     HWAVEOUT output = nullptr;
     size_t bufferBytes = 0;
