@@ -802,6 +802,47 @@ class WineRun(Run):
         self.answer(xbox, "Return", label)
         self.close_and_expect_zero(proc, xwindow, label)
 
+    def soak_path(self, seconds):
+        """Plays the station for seconds, sampling the player's RSS every 30 s; prints the
+        samples and their least-squares slope. The tone must still sound at the end."""
+        label = "soak"
+        self.offer(self.args.running_version)
+        before = self.version_requests()
+        proc, xwindow = self.launch(label)
+        # Played once the start-up's version check is over, as on the playing path.
+        check(wait_until(lambda: self.version_requests() > before, 15),
+              "%s: the version was never asked for" % label)
+        time.sleep(2)
+        listener = Listener(self.args.sink_monitor)
+        try:
+            self.click(*self.centre_of(self.control(self.main(), "Play")))
+            check(listener.first_run(time.monotonic(), Listener.is_tone, 3, 10) is not None,
+                  "%s: no 440 Hz tone within 10 s of Play" % label)
+            samples = []
+            start = time.monotonic()
+            while True:
+                elapsed = time.monotonic() - start
+                with open("/proc/%d/status" % proc.pid) as status:
+                    rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+                samples.append((elapsed, rss))
+                print("soak: %4.0f s  RSS %d KiB" % (elapsed, rss), flush=True)
+                if elapsed >= seconds:
+                    break
+                time.sleep(min(30.0, seconds - elapsed))
+            n = len(samples)
+            mt = sum(t for t, _ in samples) / n
+            mr = sum(r for _, r in samples) / n
+            var = sum((t - mt) ** 2 for t, _ in samples)
+            slope = sum((t - mt) * (r - mr) for t, r in samples) / var * 3600 if var else 0.0
+            print("soak: slope %.0f KiB per hour over %d samples (%d to %d KiB)"
+                  % (slope, n, samples[0][1], samples[-1][1]), flush=True)
+            check(listener.first_run(time.monotonic(), Listener.is_tone, 3, 5) is not None,
+                  "%s: the tone stopped during the soak" % label)
+            step("%s: %d s of play, RSS slope %.0f KiB per hour" % (label, seconds, slope))
+        finally:
+            listener.stop()
+        self.close_and_expect_zero(proc, xwindow, label)
+
     def high_dpi_path(self):
         """At 144 dpi the client area and the controls are the layout scaled by 1.5."""
         label = "144 dpi"
@@ -879,6 +920,8 @@ def main():
     parser.add_argument("--wine-inspect", help="the player is a Windows .exe run under Wine; "
                         "this is the window reader (tests/wine/window_reader.cpp), built beside it")
     parser.add_argument("--installer", help="with --wine-inspect: the installer to check too")
+    parser.add_argument("--soak", type=int, default=0, help="with --wine-inspect: only play "
+                        "this many seconds, sampling the player's memory (bench/soak)")
     args = parser.parse_args()
     if args.newer_version == args.running_version:
         sys.exit("the offered newer version %s is the running one" % args.newer_version)
@@ -886,6 +929,9 @@ def main():
     run = WineRun(args) if args.wine_inspect else Run(args)
     failed = None
     try:
+        if args.soak:
+            run.soak_path(args.soak)
+            return 0
         run.silent_server_then_close()
         run.update_offer_no()
         run.update_offer_yes()
