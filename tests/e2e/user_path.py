@@ -732,14 +732,20 @@ class WineRun(Run):
               "%s: the slider did not reach %d" % (label, value))
         return time.monotonic()
 
-    def playing_path(self):
-        label = "start 3, %s offered" % self.args.running_version
+    def launch_past_version_check(self, label):
+        """Launches the player with its own version offered; returns once the start-up's
+        version check is over."""
         self.offer(self.args.running_version)
         before = self.version_requests()
         proc, xwindow = self.launch(label)
         check(wait_until(lambda: self.version_requests() > before, 15),
               "%s: the version was never asked for" % label)
         time.sleep(2)
+        return proc, xwindow
+
+    def playing_path(self):
+        label = "start 3, %s offered" % self.args.running_version
+        proc, xwindow = self.launch_past_version_check(label)
         check(not self.of_class(self.BOX_CLASS), "%s: a message box appeared" % label)
         step("%s: the version is asked for and no message appears" % label)
         self.check_window(xwindow, label)
@@ -806,13 +812,7 @@ class WineRun(Run):
         """Plays the station for seconds, sampling the player's RSS every 30 s; prints the
         samples and their least-squares slope. The tone must still sound at the end."""
         label = "soak"
-        self.offer(self.args.running_version)
-        before = self.version_requests()
-        proc, xwindow = self.launch(label)
-        # Played once the start-up's version check is over, as on the playing path.
-        check(wait_until(lambda: self.version_requests() > before, 15),
-              "%s: the version was never asked for" % label)
-        time.sleep(2)
+        proc, xwindow = self.launch_past_version_check(label)
         listener = Listener(self.args.sink_monitor)
         try:
             self.click(*self.centre_of(self.control(self.main(), "Play")))
