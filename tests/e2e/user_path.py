@@ -16,10 +16,12 @@ import math
 import os
 import select
 import signal
+import socket
 import subprocess
 import sys
 import threading
 import time
+import urllib.request
 
 import pyatspi
 from PIL import Image
@@ -843,6 +845,82 @@ class WineRun(Run):
             listener.stop()
         self.close_and_expect_zero(proc, xwindow, label)
 
+    def fast_station_path(self, seconds=30, pace=50):
+        """The station sends its stream pace times faster than real time. The player reads it
+        at the stream's own pace (TCP holds the server back), its memory stays within a few
+        MiB, and the tone does not break off. Ends this run's Icecast: no later path plays."""
+        label = "fast station"
+        url = "http://stream.tamselradio.com/tmslradio1/listen"
+        with urllib.request.urlopen(url, timeout=10) as reply:
+            audio = reply.read(96 * 1024)  # the burst and a few seconds of the 440 Hz frames
+        config = os.path.join(self.args.work, "icecast", "icecast.xml").encode()
+        for pid in [d for d in os.listdir("/proc") if d.isdigit()]:
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    if config in f.read():
+                        os.kill(int(pid), signal.SIGTERM)
+            except OSError:
+                pass
+        server = None
+        for _ in range(100):
+            try:
+                server = socket.create_server(("127.0.0.3", 80))
+                break
+            except OSError:
+                time.sleep(0.1)
+        check(server is not None, "%s: the station's address stayed taken" % label)
+        sent = [0]
+        done = threading.Event()
+
+        def serve():
+            conn, _ = server.accept()
+            conn.recv(4096)
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n")
+            piece = 16000 * pace // 50  # 20 ms at pace times 128 kbit/s
+            at = 0
+            try:
+                while not done.is_set():
+                    chunk = (audio[at:] + audio)[:piece]
+                    at = (at + piece) % len(audio)
+                    conn.sendall(chunk)
+                    sent[0] += len(chunk)
+                    time.sleep(0.02)
+            except OSError:
+                pass
+            conn.close()
+
+        threading.Thread(target=serve, daemon=True).start()
+        proc, xwindow = self.launch_past_version_check(label)
+        listener = Listener(self.args.sink_monitor)
+        try:
+            self.click(*self.centre_of(self.control(self.main(), "Play")))
+            heard = listener.first_run(time.monotonic(), Listener.is_tone, 3, 10)
+            check(heard is not None, "%s: no 440 Hz tone within 10 s of Play" % label)
+
+            def kib(field):
+                with open("/proc/%d/status" % proc.pid) as status:
+                    return next(int(l.split()[1]) for l in status if l.startswith(field + ":"))
+
+            # The first half fills the OS's buffers on both ends; the second shows the pace.
+            start_rss = kib("VmRSS")
+            gap = listener.first_run(heard, Listener.is_silent, 5, seconds / 2)
+            half_sent = sent[0]
+            gap = gap or listener.first_run(time.monotonic(), Listener.is_silent, 5, seconds / 2)
+            peak = kib("VmHWM")
+            rate = (sent[0] - half_sent) / (seconds / 2) / 16000
+            check(gap is None, "%s: the tone broke off %.1f s after it began" % (label, (gap or 0) - heard))
+            check(rate < 5, "%s: the player took %.1f times real time" % (label, rate))
+            check(peak - start_rss < 16 * 1024, "%s: peak RSS %d KiB, %d KiB above %d KiB at the "
+                  "tone's start" % (label, peak, peak - start_rss, start_rss))
+            step("%s: %d s of a station sending %d times real time: read at %.1f times, peak RSS "
+                 "%d KiB (%+d KiB), the tone unbroken" % (label, seconds, pace, rate, peak,
+                                                          peak - start_rss))
+        finally:
+            done.set()
+            listener.stop()
+        self.close_and_expect_zero(proc, xwindow, label)
+        server.close()
+
     def high_dpi_path(self):
         """At 144 dpi the client area and the controls are the layout scaled by 1.5."""
         label = "144 dpi"
@@ -939,6 +1017,7 @@ def main():
         if args.installer:
             run.installer_path()
         if args.wine_inspect:
+            run.fast_station_path()
             run.high_dpi_path()
     except StepFailed as e:
         failed = str(e)
