@@ -29,6 +29,9 @@ from Xlib import X, display, error, protocol
 
 TITLE = "tamselRadio"
 SITE = "https://tamselradio.com"
+# The player's fixed station, and its address in the test network (tests/e2e/testnet.sh).
+STREAM_URL = "http://stream.tamselradio.com/tmslradio1/listen"
+STREAM_ADDR = "127.0.0.3"
 RATE = 16000
 BLOCK = RATE // 10  # 100 ms: 44 whole periods of 440 Hz
 TONE_HZ = 440.0
@@ -845,14 +848,11 @@ class WineRun(Run):
             listener.stop()
         self.close_and_expect_zero(proc, xwindow, label)
 
-    def fast_station_path(self, seconds=30, pace=50):
-        """The station sends its stream pace times faster than real time. The player reads it
-        at the stream's own pace (TCP holds the server back), its memory stays within a few
-        MiB, and the tone does not break off. Ends this run's Icecast: no later path plays."""
-        label = "fast station"
-        url = "http://stream.tamselradio.com/tmslradio1/listen"
-        with urllib.request.urlopen(url, timeout=10) as reply:
-            audio = reply.read(96 * 1024)  # the burst and a few seconds of the 440 Hz frames
+    def own_station_paths(self):
+        """Paths with a station of our own in Icecast's place: this run's Icecast is ended, so
+        no later path plays. Both serve the Icecast station's own 440 Hz frames."""
+        with urllib.request.urlopen(STREAM_URL, timeout=10) as reply:
+            audio = reply.read(96 * 1024)  # the burst and a few seconds: 44.1 kHz frames
         config = os.path.join(self.args.work, "icecast", "icecast.xml").encode()
         for pid in [d for d in os.listdir("/proc") if d.isdigit()]:
             try:
@@ -864,39 +864,61 @@ class WineRun(Run):
         server = None
         for _ in range(100):
             try:
-                server = socket.create_server(("127.0.0.3", 80))
+                server = socket.create_server((STREAM_ADDR, 80))
                 break
             except OSError:
                 time.sleep(0.1)
-        check(server is not None, "%s: the station's address stayed taken" % label)
+        check(server is not None, "own station: the station's address stayed taken")
+        try:
+            self.fast_station_path(server, audio)
+            self.format_change_path(server, audio)
+        finally:
+            server.close()
+
+    @staticmethod
+    def serve(server, stream, pace, done, sent):
+        """Answers one listener with stream (repeated) at pace times 128 kbit/s, in 20 ms pieces."""
+        conn, _ = server.accept()
+        conn.recv(4096)
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n")
+        piece = 16000 * pace // 50
+        at = 0
+        try:
+            while not done.is_set():
+                chunk = (stream[at:] + stream)[:piece]
+                at = (at + piece) % len(stream)
+                conn.sendall(chunk)
+                sent[0] += len(chunk)
+                time.sleep(0.02)
+        except OSError:
+            pass
+        conn.close()
+
+    def play_own_station(self, label, server, stream, pace, body):
+        """Plays the station served from stream at pace; body(proc, listener, heard, sent) checks."""
         sent = [0]
         done = threading.Event()
-
-        def serve():
-            conn, _ = server.accept()
-            conn.recv(4096)
-            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n")
-            piece = 16000 * pace // 50  # 20 ms at pace times 128 kbit/s
-            at = 0
-            try:
-                while not done.is_set():
-                    chunk = (audio[at:] + audio)[:piece]
-                    at = (at + piece) % len(audio)
-                    conn.sendall(chunk)
-                    sent[0] += len(chunk)
-                    time.sleep(0.02)
-            except OSError:
-                pass
-            conn.close()
-
-        threading.Thread(target=serve, daemon=True).start()
+        threading.Thread(target=self.serve, args=(server, stream, pace, done, sent),
+                         daemon=True).start()
         proc, xwindow = self.launch_past_version_check(label)
         listener = Listener(self.args.sink_monitor)
         try:
             self.click(*self.centre_of(self.control(self.main(), "Play")))
             heard = listener.first_run(time.monotonic(), Listener.is_tone, 3, 10)
             check(heard is not None, "%s: no 440 Hz tone within 10 s of Play" % label)
+            body(proc, listener, heard, sent)
+        finally:
+            done.set()
+            listener.stop()
+        self.close_and_expect_zero(proc, xwindow, label)
 
+    def fast_station_path(self, server, audio, seconds=30, pace=50):
+        """The station sends 50 times faster than real time. The player reads it at the
+        stream's own pace (TCP holds the server back), its memory stays within a few MiB, and
+        the tone does not break off."""
+        label = "fast station"
+
+        def body(proc, listener, heard, sent):
             def kib(field):
                 with open("/proc/%d/status" % proc.pid) as status:
                     return next(int(l.split()[1]) for l in status if l.startswith(field + ":"))
@@ -915,11 +937,35 @@ class WineRun(Run):
             step("%s: %d s of a station sending %d times real time: read at %.1f times, peak RSS "
                  "%d KiB (%+d KiB), the tone unbroken" % (label, seconds, pace, rate, peak,
                                                           peak - start_rss))
-        finally:
-            done.set()
-            listener.stop()
-        self.close_and_expect_zero(proc, xwindow, label)
-        server.close()
+
+        self.play_own_station(label, server, audio, pace, body)
+
+    def format_change_path(self, server, audio):
+        """The frames switch from 44.1 to 48 kHz mid-stream (a relay changing source): the tone
+        goes on at its own pitch after a glitch of at most half a second. Played at 44.1 kHz,
+        the 48 kHz frames would sound at 404 Hz."""
+        label = "format change"
+        encoded = os.path.join(self.args.work, "tone-48k.mp3")
+        subprocess.run(["gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=940", "wave=sine",
+                        "freq=440", "volume=0.5", "!", "audio/x-raw,rate=48000,channels=2", "!",
+                        "audioconvert", "!", "lamemp3enc", "target=bitrate", "bitrate=128", "!",
+                        "filesink", "location=" + encoded], check=True, timeout=60)
+        with open(encoded, "rb") as f:
+            later = f.read()
+        first = audio[:64 * 1024]  # about 4 s at 44.1 kHz
+
+        def body(proc, listener, heard, sent):
+            # Once the 48 kHz frames have been sent and played, for 5 s: no run of 600 ms
+            # without the tone.
+            check(wait_until(lambda: sent[0] > len(first) + 32 * 1024, 15),
+                  "%s: the 48 kHz frames were not taken" % label)
+            since = time.monotonic() + 1.0
+            wrong = listener.first_run(since, lambda b: not Listener.is_tone(b), 6, 5)
+            check(wrong is None, "%s: no 440 Hz tone %.1f s after the switch"
+                  % (label, (wrong or 0) - since + 1))
+            step("%s: 44.1 kHz then 48 kHz frames: the tone goes on at 440 Hz" % label)
+
+        self.play_own_station(label, server, first + later, 1, body)
 
     def high_dpi_path(self):
         """At 144 dpi the client area and the controls are the layout scaled by 1.5."""
@@ -1017,7 +1063,7 @@ def main():
         if args.installer:
             run.installer_path()
         if args.wine_inspect:
-            run.fast_station_path()
+            run.own_station_paths()
             run.high_dpi_path()
     except StepFailed as e:
         failed = str(e)
