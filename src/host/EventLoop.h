@@ -36,7 +36,7 @@ std::unique_ptr<Watch> watchSocket(Handle socket, ReadyFn onReady);
 void post(std::function<void()> fn);
 
 // Calls fn on the main thread from the event loop after intervalMs, once or repeatedly,
-// until the timer is destroyed.
+// until the timer is destroyed, also from inside its own callback.
 class Timer {
 public:
     virtual ~Timer() = default;

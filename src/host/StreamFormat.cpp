@@ -8,11 +8,16 @@ namespace host::stream {
 MetadataFilter::MetadataFilter(int64_t interval) : interval_(interval), audioLeft_(interval) {}
 
 std::string MetadataFilter::feed(std::string_view bytes) {
-    if (interval_ <= 0) {
-        return std::string(bytes);
-    }
     std::string audio;
-    audio.reserve(bytes.size());
+    feed(bytes, audio);
+    return audio;
+}
+
+void MetadataFilter::feed(std::string_view bytes, std::string& audio) {
+    if (interval_ <= 0) {
+        audio.append(bytes);
+        return;
+    }
     while (!bytes.empty()) {
         if (metadataLeft_ > 0) {
             const size_t skip = std::min(metadataLeft_, bytes.size());
@@ -29,7 +34,6 @@ std::string MetadataFilter::feed(std::string_view bytes) {
             audioLeft_ = interval_;
         }
     }
-    return audio;
 }
 
 std::optional<Mp3Frame> parseMp3Header(std::string_view bytes) {

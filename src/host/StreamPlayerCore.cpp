@@ -5,8 +5,87 @@
 #include "host/StreamPlayerState.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace host {
+
+namespace {
+
+// How often the stall watchdog looks.
+constexpr int64_t kStallCheckMs = 100;
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+void StreamPlayer::Impl::start() {
+    reopenTimer.reset();
+    lastError.clear();
+    state = State::Opening;
+    lastProgressMs = nowMs();
+    stallTimer = loop::startTimer(kStallCheckMs, true,
+                                  [this] { runUnderExceptionPolicy([&] { onStallCheck(); }); });
+    open();
+}
+
+void StreamPlayer::Impl::halt() {
+    reopenTimer.reset();
+    stallTimer.reset();
+    close(false);
+    wanted = false;
+    state = State::Stopped;
+}
+
+void StreamPlayer::Impl::sounding() {
+    if (state == State::Opening) {
+        state = State::Playing;
+    }
+}
+
+void StreamPlayer::Impl::progressed() {
+    lastProgressMs = nowMs();
+}
+
+void StreamPlayer::Impl::lost(const std::string& why) {
+    if (!why.empty()) {
+        lastError = why;
+    }
+    if (!wanted || state == State::Reopening) {
+        return;
+    }
+    if (!looping) {
+        halt();
+        return;
+    }
+    stallTimer.reset();
+    close(true);
+    state = State::Reopening;
+    reopenTimer = loop::startTimer(ReopenIntervalMilliseconds, false,
+                                   [this] { runUnderExceptionPolicy([&] { onReopenDue(); }); });
+}
+
+void StreamPlayer::Impl::onReopenDue() {
+    if (!wanted || state != State::Reopening) {
+        return;
+    }
+    if (!looping) { // switched off while waiting
+        halt();
+        return;
+    }
+    ++reopens;
+    start();
+}
+
+void StreamPlayer::Impl::onStallCheck() {
+    if (wanted && (state == State::Opening || state == State::Playing) &&
+        nowMs() - lastProgressMs > StallTimeoutMilliseconds) {
+        lost("no data from the stream for " + std::to_string(StallTimeoutMilliseconds) + " ms");
+    }
+}
 
 StreamPlayer::~StreamPlayer() = default;
 
@@ -31,7 +110,7 @@ void StreamPlayer::play() {
     }
     impl_->wanted = true;
     impl_->reopens = 0;
-    impl_->open();
+    impl_->start();
 }
 
 void StreamPlayer::stop() {

@@ -129,6 +129,7 @@ struct TCPSocket::Impl {
     int64_t lastConnectError = SocketError::None;
 
     ByteBuffer input;
+    size_t inputLimit = kInputHighWater; // reading stops past this many unread bytes
     ByteBuffer output;
     int64_t sentInBatch = 0;
 
@@ -177,7 +178,7 @@ struct TCPSocket::Impl {
         }
     }
 
-    bool wantsRead() const { return state == State::Connected && input.size() < kInputHighWater; }
+    bool wantsRead() const { return state == State::Connected && input.size() < inputLimit; }
     bool wantsWrite() const {
         return state == State::Connecting || (state == State::Connected && !output.empty());
     }
@@ -429,9 +430,10 @@ struct TCPSocket::Impl {
         }
         size_t total = 0;
         bool ended = false;
-        while (total < kMaxReadPerActivation && input.size() < kInputHighWater) {
+        while (total < kMaxReadPerActivation && input.size() < inputLimit) {
             size_t got = 0;
-            const net::Io io = net::receive(socket, input.prepare(kRecvChunk), kRecvChunk, got);
+            const size_t room = std::min(kRecvChunk, inputLimit - input.size());
+            const net::Io io = net::receive(socket, input.prepare(room), room, got);
             if (io == net::Io::Done) {
                 input.commit(got);
                 total += got;
@@ -665,6 +667,12 @@ std::string TCPSocket::Read(int64_t count) {
 
 std::string TCPSocket::ReadAll() {
     return impl_->take(0);
+}
+
+void TCPSocket::SetReadBufferLimit(int64_t bytes) {
+    impl_->inputLimit =
+        static_cast<size_t>(std::clamp<int64_t>(bytes, 1, static_cast<int64_t>(kInputHighWater)));
+    impl_->updateWatch();
 }
 
 int64_t TCPSocket::BytesAvailable() const {

@@ -17,10 +17,12 @@ import os
 import re
 import select
 import signal
+import socket
 import subprocess
 import sys
 import threading
 import time
+import urllib.request
 
 import pyatspi
 from PIL import Image
@@ -28,6 +30,9 @@ from Xlib import X, display, error, protocol
 
 TITLE = "tamselRadio"
 SITE = "https://tamselradio.com"
+# The player's fixed station, and its address in the test network (tests/e2e/testnet.sh).
+STREAM_URL = "http://stream.tamselradio.com/tmslradio1/listen"
+STREAM_ADDR = "127.0.0.3"
 RATE = 16000
 BLOCK = RATE // 10  # 100 ms: 44 whole periods of 440 Hz
 TONE_HZ = 440.0
@@ -965,14 +970,20 @@ class WineRun(Run):
               "%s: the slider did not reach %d" % (label, value))
         return time.monotonic()
 
-    def playing_path(self):
-        label = "start 3, %s offered" % self.args.running_version
+    def launch_past_version_check(self, label):
+        """Launches the player with its own version offered; returns once the start-up's
+        version check is over."""
         self.offer(self.args.running_version)
         before = self.version_requests()
         proc, xwindow = self.launch(label)
         check(wait_until(lambda: self.version_requests() > before, 15),
               "%s: the version was never asked for" % label)
         time.sleep(2)
+        return proc, xwindow
+
+    def playing_path(self):
+        label = "start 3, %s offered" % self.args.running_version
+        proc, xwindow = self.launch_past_version_check(label)
         check(not self.of_class(self.BOX_CLASS), "%s: a message box appeared" % label)
         step("%s: the version is asked for and no message appears" % label)
         self.check_window(xwindow, label)
@@ -1078,6 +1089,159 @@ class WineRun(Run):
             listener.stop()
         self.close_and_expect_zero(proc, xwindow, label)
         self.timings["media keys"] = [(time.monotonic() - began) * 1000]
+    def soak_path(self, seconds):
+        """Plays the station for seconds, sampling the player's RSS every 30 s; prints the
+        samples and their least-squares slope. The tone must still sound at the end."""
+        label = "soak"
+        proc, xwindow = self.launch_past_version_check(label)
+        listener = Listener(self.args.sink_monitor)
+        try:
+            self.click(*self.centre_of(self.control(self.main(), "Play")))
+            check(listener.first_run(time.monotonic(), Listener.is_tone, 3, 10) is not None,
+                  "%s: no 440 Hz tone within 10 s of Play" % label)
+            samples = []
+            start = time.monotonic()
+            while True:
+                elapsed = time.monotonic() - start
+                with open("/proc/%d/status" % proc.pid) as status:
+                    rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+                samples.append((elapsed, rss))
+                print("soak: %4.0f s  RSS %d KiB" % (elapsed, rss), flush=True)
+                if elapsed >= seconds:
+                    break
+                time.sleep(min(30.0, seconds - elapsed))
+            n = len(samples)
+            mt = sum(t for t, _ in samples) / n
+            mr = sum(r for _, r in samples) / n
+            var = sum((t - mt) ** 2 for t, _ in samples)
+            slope = sum((t - mt) * (r - mr) for t, r in samples) / var * 3600 if var else 0.0
+            print("soak: slope %.0f KiB per hour over %d samples (%d to %d KiB)"
+                  % (slope, n, samples[0][1], samples[-1][1]), flush=True)
+            check(listener.first_run(time.monotonic(), Listener.is_tone, 3, 5) is not None,
+                  "%s: the tone stopped during the soak" % label)
+            step("%s: %d s of play, RSS slope %.0f KiB per hour" % (label, seconds, slope))
+        finally:
+            listener.stop()
+        self.close_and_expect_zero(proc, xwindow, label)
+
+    def own_station_paths(self):
+        """Paths with a station of our own in Icecast's place: this run's Icecast is ended, so
+        no later path plays. Both serve the Icecast station's own 440 Hz frames."""
+        with urllib.request.urlopen(STREAM_URL, timeout=10) as reply:
+            audio = reply.read(96 * 1024)  # the burst and a few seconds: 44.1 kHz frames
+        config = os.path.join(self.args.work, "icecast", "icecast.xml").encode()
+        for pid in [d for d in os.listdir("/proc") if d.isdigit()]:
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    if config in f.read():
+                        os.kill(int(pid), signal.SIGTERM)
+            except OSError:
+                pass
+        server = None
+        for _ in range(100):
+            try:
+                server = socket.create_server((STREAM_ADDR, 80))
+                break
+            except OSError:
+                time.sleep(0.1)
+        check(server is not None, "own station: the station's address stayed taken")
+        try:
+            self.fast_station_path(server, audio)
+            self.format_change_path(server, audio)
+        finally:
+            server.close()
+
+    @staticmethod
+    def serve(server, stream, pace, done, sent):
+        """Answers one listener with stream (repeated) at pace times 128 kbit/s, in 20 ms pieces."""
+        conn, _ = server.accept()
+        conn.recv(4096)
+        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n")
+        piece = 16000 * pace // 50
+        at = 0
+        try:
+            while not done.is_set():
+                chunk = (stream[at:] + stream)[:piece]
+                at = (at + piece) % len(stream)
+                conn.sendall(chunk)
+                sent[0] += len(chunk)
+                time.sleep(0.02)
+        except OSError:
+            pass
+        conn.close()
+
+    def play_own_station(self, label, server, stream, pace, body):
+        """Plays the station served from stream at pace; body(proc, listener, heard, sent) checks."""
+        sent = [0]
+        done = threading.Event()
+        threading.Thread(target=self.serve, args=(server, stream, pace, done, sent),
+                         daemon=True).start()
+        proc, xwindow = self.launch_past_version_check(label)
+        listener = Listener(self.args.sink_monitor)
+        try:
+            self.click(*self.centre_of(self.control(self.main(), "Play")))
+            heard = listener.first_run(time.monotonic(), Listener.is_tone, 3, 10)
+            check(heard is not None, "%s: no 440 Hz tone within 10 s of Play" % label)
+            body(proc, listener, heard, sent)
+        finally:
+            done.set()
+            listener.stop()
+        self.close_and_expect_zero(proc, xwindow, label)
+
+    def fast_station_path(self, server, audio, seconds=30, pace=50):
+        """The station sends 50 times faster than real time. The player reads it at the
+        stream's own pace (TCP holds the server back), its memory stays within a few MiB, and
+        the tone does not break off."""
+        label = "fast station"
+
+        def body(proc, listener, heard, sent):
+            def kib(field):
+                with open("/proc/%d/status" % proc.pid) as status:
+                    return next(int(l.split()[1]) for l in status if l.startswith(field + ":"))
+
+            # The first half fills the OS's buffers on both ends; the second shows the pace.
+            start_rss = kib("VmRSS")
+            gap = listener.first_run(heard, Listener.is_silent, 5, seconds / 2)
+            half_sent = sent[0]
+            gap = gap or listener.first_run(time.monotonic(), Listener.is_silent, 5, seconds / 2)
+            peak = kib("VmHWM")
+            rate = (sent[0] - half_sent) / (seconds / 2) / 16000
+            check(gap is None, "%s: the tone broke off %.1f s after it began" % (label, (gap or 0) - heard))
+            check(rate < 5, "%s: the player took %.1f times real time" % (label, rate))
+            check(peak - start_rss < 16 * 1024, "%s: peak RSS %d KiB, %d KiB above %d KiB at the "
+                  "tone's start" % (label, peak, peak - start_rss, start_rss))
+            step("%s: %d s of a station sending %d times real time: read at %.1f times, peak RSS "
+                 "%d KiB (%+d KiB), the tone unbroken" % (label, seconds, pace, rate, peak,
+                                                          peak - start_rss))
+
+        self.play_own_station(label, server, audio, pace, body)
+
+    def format_change_path(self, server, audio):
+        """The frames switch from 44.1 to 48 kHz mid-stream (a relay changing source): the tone
+        goes on at its own pitch after a glitch of at most half a second. Played at 44.1 kHz,
+        the 48 kHz frames would sound at 404 Hz."""
+        label = "format change"
+        encoded = os.path.join(self.args.work, "tone-48k.mp3")
+        subprocess.run(["gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=940", "wave=sine",
+                        "freq=440", "volume=0.5", "!", "audio/x-raw,rate=48000,channels=2", "!",
+                        "audioconvert", "!", "lamemp3enc", "target=bitrate", "bitrate=128", "!",
+                        "filesink", "location=" + encoded], check=True, timeout=60)
+        with open(encoded, "rb") as f:
+            later = f.read()
+        first = audio[:64 * 1024]  # about 4 s at 44.1 kHz
+
+        def body(proc, listener, heard, sent):
+            # Once the 48 kHz frames have been sent and played, for 5 s: no run of 600 ms
+            # without the tone.
+            check(wait_until(lambda: sent[0] > len(first) + 32 * 1024, 15),
+                  "%s: the 48 kHz frames were not taken" % label)
+            since = time.monotonic() + 1.0
+            wrong = listener.first_run(since, lambda b: not Listener.is_tone(b), 6, 5)
+            check(wrong is None, "%s: no 440 Hz tone %.1f s after the switch"
+                  % (label, (wrong or 0) - since + 1))
+            step("%s: 44.1 kHz then 48 kHz frames: the tone goes on at 440 Hz" % label)
+
+        self.play_own_station(label, server, first + later, 1, body)
 
     def high_dpi_path(self):
         """At 144 dpi the client area and the controls are the layout scaled by 1.5."""
@@ -1183,6 +1347,8 @@ def main():
     parser.add_argument("--installer", help="with --wine-inspect: the installer to check too")
     parser.add_argument("--wayland", help="the socket of a Wayland compositor for the Wayland step")
     parser.add_argument("--xwayland", help="with --wayland: the X display of its XWayland")
+    parser.add_argument("--soak", type=int, default=0, help="with --wine-inspect: only play "
+                        "this many seconds, sampling the player's memory (bench/soak)")
     args = parser.parse_args()
     if args.newer_version == args.running_version:
         sys.exit("the offered newer version %s is the running one" % args.newer_version)
@@ -1190,6 +1356,9 @@ def main():
     run = WineRun(args) if args.wine_inspect else Run(args)
     failed = None
     try:
+        if args.soak:
+            run.soak_path(args.soak)
+            return 0
         run.silent_server_then_close()
         run.update_offer_no()
         run.update_offer_yes()
@@ -1198,6 +1367,7 @@ def main():
             run.installer_path()
         if args.wine_inspect:
             run.media_keys_path()
+            run.own_station_paths()
             run.high_dpi_path()
         elif args.wayland:
             WaylandRun(run, args.wayland, args.xwayland).path()

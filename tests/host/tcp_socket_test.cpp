@@ -4,6 +4,7 @@
 #include "support/ScriptedServer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -274,6 +275,41 @@ TEST_F(TCPSocketTest, UnreadBytesAreAnnouncedOnceNotOnEveryPoll) {
     EXPECT_EQ(r.count("Data"), 1u) << "bytes left unread are not announced again";
     ASSERT_TRUE(pollUntil(s, [&] { return r.count("Data") == 2; }));
     EXPECT_EQ(s.ReadAll(), "partial head more");
+}
+
+// An owner that stops reading (a player whose output is full) leaves the rest to TCP: the
+// socket holds no more than its limit, and the sender is held back rather than buffered.
+TEST_F(TCPSocketTest, ReadBufferLimitHoldsTheSenderBack) {
+    constexpr size_t kTotal = 32 * 1024 * 1024;
+    constexpr int64_t kLimit = 16 * 1024;
+    std::atomic<size_t> sent{0};
+    ScriptedServer server([&](Conn& c) {
+        const std::string piece(64 * 1024, 'x');
+        while (sent < kTotal && c.send(piece, 20s)) {
+            sent += piece.size();
+        }
+        c.waitForPeerClose(20s);
+    });
+    TCPSocket s;
+    s.SetReadBufferLimit(kLimit);
+    int64_t mostHeld = 0;
+    s.DataAvailable = [&] { mostHeld = std::max(mostHeld, s.BytesAvailable()); };
+    target(s, server);
+    s.Connect();
+    ASSERT_TRUE(runLoopUntil([&] { return s.BytesAvailable() > 0; }));
+    testsupport::runLoopFor(1s);
+    EXPECT_EQ(s.BytesAvailable(), kLimit);
+    EXPECT_LT(sent.load(), kTotal / 2) << "the sender was not held back";
+
+    size_t received = 0;
+    ASSERT_TRUE(runLoopUntil(
+        [&] {
+            received += s.ReadAll().size();
+            return received == kTotal;
+        },
+        30s))
+        << received << " of " << kTotal << " bytes";
+    EXPECT_LE(mostHeld, kLimit);
 }
 
 // --- writing -------------------------------------------------------------------------------

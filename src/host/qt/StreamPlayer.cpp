@@ -6,7 +6,6 @@
 
 #include <QAudioOutput>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QMediaMetaData>
 #include <QMediaPlayer>
 #include <QTimer>
@@ -16,9 +15,6 @@
 namespace host {
 
 namespace {
-
-// How often the stall watchdog looks.
-constexpr int StallCheckMilliseconds = 100;
 
 void requireMainThread(const char* operation) {
     requireUIThread((std::string("StreamPlayer.") + operation).c_str());
@@ -39,13 +35,6 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     Engine() {
         preferGStreamerBackend();
         freshBackend();
-
-        reopenTimer.setSingleShot(true);
-        stallTimer.setInterval(StallCheckMilliseconds);
-        QObject::connect(&reopenTimer, &QTimer::timeout, &context,
-                         [this] { runUnderExceptionPolicy([&] { onReopenDue(); }); });
-        QObject::connect(&stallTimer, &QTimer::timeout, &context,
-                         [this] { runUnderExceptionPolicy([&] { onStallCheck(); }); });
     }
 
     // A backend player with its own output, at the current volume.
@@ -69,9 +58,9 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
                              runUnderExceptionPolicy([&] { onPlaybackState(playback); });
                          });
         QObject::connect(player.get(), &QMediaPlayer::bufferProgressChanged, &context,
-                         [this](float) { noteProgress(); });
+                         [this](float) { progressed(); });
         QObject::connect(player.get(), &QMediaPlayer::positionChanged, &context,
-                         [this](qint64) { noteProgress(); });
+                         [this](qint64) { progressed(); });
     }
 
     // Swaps in a fresh backend for one whose stream failed or never got going. Handing such
@@ -100,27 +89,18 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
 
     // Hands the stream to the backend afresh and starts it.
     void open() override {
-        reopenTimer.stop();
-        lastError.clear();
-        state = State::Opening;
         ++backendChanges;
         player->setSource(QUrl());
         player->setSource(QUrl(QString::fromStdString(url)));
         player->play();
         --backendChanges;
-        lastProgress.restart();
-        stallTimer.start();
     }
 
     void applyVolume() override { output->setVolume(static_cast<float>(linearGain(volume))); }
 
-    void halt() override {
-        const bool gotGoing = state == State::Playing;
-        wanted = false;
-        state = State::Stopped;
-        reopenTimer.stop();
-        stallTimer.stop();
-        if (!gotGoing && player->playbackState() != QMediaPlayer::StoppedState) {
+    void close(bool failed) override {
+        if (failed ||
+            (state != State::Playing && player->playbackState() != QMediaPlayer::StoppedState)) {
             replaceBackend();
             return;
         }
@@ -130,43 +110,14 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         --backendChanges;
     }
 
-    // The stream ended or failed by itself while it was meant to play.
-    void lost() {
-        if (!wanted || state == State::Reopening) {
-            return;
-        }
-        if (!looping) {
-            halt();
-            return;
-        }
-        state = State::Reopening;
-        stallTimer.stop();
-        replaceBackend();
-        reopenTimer.start(static_cast<int>(ReopenIntervalMilliseconds));
-    }
-
-    void onReopenDue() {
-        if (!wanted || state != State::Reopening) {
-            return;
-        }
-        if (!looping) { // switched off while waiting
-            halt();
-            return;
-        }
-        ++reopens;
-        open();
-    }
-
     void onMediaStatus(QMediaPlayer::MediaStatus status) {
         if (backendChanges > 0 || !wanted) {
             return;
         }
-        noteProgress();
+        progressed();
         switch (status) {
         case QMediaPlayer::BufferedMedia:
-            if (state == State::Opening) {
-                state = State::Playing;
-            }
+            sounding();
             break;
         case QMediaPlayer::EndOfMedia:
         case QMediaPlayer::InvalidMedia:
@@ -194,24 +145,10 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         }
     }
 
-    void noteProgress() { lastProgress.restart(); }
-
-    void onStallCheck() {
-        if (wanted && (state == State::Opening || state == State::Playing) &&
-            lastProgress.hasExpired(StallTimeoutMilliseconds)) {
-            lastError =
-                "no data from the stream for " + std::to_string(StallTimeoutMilliseconds) + " ms";
-            lost();
-        }
-    }
-
     QObject context; // receiver of every connection, so they all end with the Engine
     QObject retired; // backends let go of and not destroyed yet; at the latest, with the Engine
     std::unique_ptr<QMediaPlayer> player;
     std::unique_ptr<QAudioOutput> output;
-    QTimer reopenTimer;
-    QTimer stallTimer;
-    QElapsedTimer lastProgress;
 
     int backendChanges = 0; // > 0 while we drive the backend ourselves: its echoes are ours
 };

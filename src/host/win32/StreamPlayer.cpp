@@ -15,7 +15,6 @@
 #include "wire/Url.h"
 
 #include <algorithm>
-#include <chrono>
 #include <deque>
 #include <mmreg.h>
 #include <msacm.h>
@@ -24,7 +23,7 @@
 namespace host {
 namespace {
 
-// How often finished output buffers are collected and the stall watchdog looks.
+// How often finished output buffers are collected.
 constexpr int64_t kTickMs = 50;
 // One output buffer holds this much sound; playback starts once kStartBuffers are queued.
 constexpr int64_t kBufferMs = 100;
@@ -36,12 +35,19 @@ constexpr size_t kMaxSyncSearchBytes = 64 * 1024;
 // Compressed bytes handed to the decoder at once.
 constexpr size_t kDecodeChunkBytes = 16 * 1024;
 constexpr int kMaxRedirects = 5;
-
-int64_t nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+// Decoded sound queued for the output at most. Past it the engine stops reading, the
+// stream's bytes wait in the socket and then in the OS, and TCP holds a server that sends
+// faster than real time (a burst on connect, a hostile one) to the stream's own pace.
+constexpr int64_t kMaxQueuedMs = 4000;
+// Unread stream bytes the socket holds before it stops reading too.
+constexpr int64_t kSocketBufferBytes = 64 * 1024;
+// Stream bytes taken from the socket at once while the output has room.
+constexpr int64_t kReadChunkBytes = 4 * 1024;
+// New audio bytes decoded at once while reading on.
+constexpr size_t kDecodeBatchBytes = 1024;
+// Stream bytes not yet decoded at most: while the output changes format, or before the
+// first frames are found (more than kMaxSyncSearchBytes).
+constexpr size_t kMaxCompressedBytes = 128 * 1024;
 
 struct OutputBuffer {
     WAVEHDR header{};
@@ -57,9 +63,6 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
 
     void open() override {
         teardown();
-        reopenTimer.reset();
-        lastError.clear();
-        state = State::Opening;
         redirects = 0;
         connect(url);
     }
@@ -67,7 +70,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     void connect(const std::string& target) {
         const auto parsed = wire::parseHttpUrl(target);
         if (!parsed) {
-            fail("not an http stream: " + target);
+            lost("not an http stream: " + target);
             return;
         }
         head.reset();
@@ -84,27 +87,44 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         socket = std::make_unique<TCPSocket>();
         socket->Address = parsed->host;
         socket->Port = parsed->port;
+        socket->SetReadBufferLimit(kSocketBufferBytes);
         socket->Connected = [this] { socket->Write(request); };
-        socket->DataAvailable = [this] { onData(); };
+        socket->DataAvailable = [this] { pump(); };
         socket->Error = [this] {
-            fail("connection ended (socket error " + std::to_string(socket->LastErrorCode()) + ")");
+            lost("connection ended (socket error " + std::to_string(socket->LastErrorCode()) + ")");
         };
         socket->Connect();
-        lastProgress = nowMs();
+        progressed();
         if (!tick) {
             tick = loop::startTimer(kTickMs, true,
                                     [this] { runUnderExceptionPolicy([&] { onTick(); }); });
         }
     }
 
-    void onData() {
-        std::string bytes = socket->ReadAll();
-        lastProgress = nowMs();
+    // Takes stream bytes while the output has room for more sound. The audio is decoded
+    // in batches: a stream that is mostly metadata gives a few audio bytes per read.
+    void pump() {
+        size_t fresh = 0;
+        while (socket && queuedMs() < kMaxQueuedMs && compressed.size() < kMaxCompressedBytes &&
+               socket->BytesAvailable() > 0) {
+            const size_t before = compressed.size();
+            onData(socket->Read(kReadChunkBytes));
+            fresh += compressed.size() > before ? compressed.size() - before : 0;
+            if (fresh >= kDecodeBatchBytes) {
+                decode();
+                fresh = 0;
+            }
+        }
+        decode();
+    }
+
+    void onData(std::string bytes) {
+        progressed();
         if (!headDone) {
             const auto state = head.feed(bytes);
             if (state != wire::ResponseHead::State::Complete) {
                 if (state == wire::ResponseHead::State::TooLarge) {
-                    fail("no reply head from the stream server");
+                    lost("no reply head from the stream server");
                 }
                 return;
             }
@@ -117,11 +137,11 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
                 return;
             }
             if (reply.status != 200) {
-                fail("the stream server answered " + std::to_string(reply.status));
+                lost("the stream server answered " + std::to_string(reply.status));
                 return;
             }
             if (!stream::isMp3ContentType(reply.contentType)) {
-                fail("not an MP3 stream: " + reply.contentType);
+                lost("not an MP3 stream: " + reply.contentType);
                 return;
             }
             headDone = true;
@@ -131,8 +151,11 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             bytes = std::string(head.rest());
             head.reset();
         }
-        compressed += metadata ? metadata->feed(bytes) : bytes;
-        decode();
+        if (metadata) {
+            metadata->feed(bytes, compressed);
+        } else {
+            compressed += bytes;
+        }
     }
 
     // ---- decoding ----------------------------------------------------------------------
@@ -142,11 +165,13 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         const size_t at = stream::findMp3Frames(compressed, frame);
         if (at == std::string::npos) {
             if (compressed.size() > kMaxSyncSearchBytes) {
-                fail("no MP3 frames in the stream");
+                lost("no MP3 frames in the stream");
             }
             return false;
         }
         compressed.erase(0, at);
+        format = frame;
+        nextHeader = 0;
         // The source format as the MP3 decoder expects it, taken from the first frame.
         MPEGLAYER3WAVEFORMAT mp3{};
         mp3.wfx.wFormatTag = WAVE_FORMAT_MPEGLAYER3;
@@ -172,17 +197,18 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
 
         if (::acmStreamOpen(&acm, nullptr, &mp3.wfx, &pcmFormat, nullptr, 0, 0, 0) != 0) {
             acm = nullptr;
-            fail("the system has no MP3 decoder for this stream");
+            lost("the system has no MP3 decoder for this stream");
             return false;
         }
         if (::waveOutOpen(&output, WAVE_MAPPER, &pcmFormat, 0, 0, CALLBACK_NULL) !=
             MMSYSERR_NOERROR) {
             output = nullptr;
-            fail("no audio output");
+            lost("no audio output");
             return false;
         }
         // Held until a few buffers are queued, so the start does not stutter.
         ::waveOutPause(output);
+        started = false;
         applyVolume();
         bufferBytes = static_cast<size_t>(pcmFormat.nAvgBytesPerSec * kBufferMs / 1000) /
                       pcmFormat.nBlockAlign * pcmFormat.nBlockAlign;
@@ -190,19 +216,49 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         return true;
     }
 
+    // Steps from frame header to frame header over the bytes that have come. False at a
+    // frame of another sample rate or channel count: nextHeader stays on it.
+    bool walkFrames() {
+        while (acm != nullptr && nextHeader + 4 <= compressed.size()) {
+            const std::string_view rest = std::string_view(compressed).substr(nextHeader);
+            const auto frame = stream::parseMp3Header(rest);
+            if (!frame) {
+                // Out of step (a damaged frame, a tag): on from the next confirmed frames.
+                stream::Mp3Frame found;
+                const size_t at = stream::findMp3Frames(rest.substr(1), found);
+                if (at != std::string_view::npos) {
+                    nextHeader += 1 + at;
+                } else if (rest.size() > kMaxSyncSearchBytes) {
+                    lost("no MP3 frames in the stream");
+                } else {
+                    break;
+                }
+                continue;
+            }
+            if (frame->sampleRate != format.sampleRate || frame->channels != format.channels) {
+                return false;
+            }
+            nextHeader += frame->length;
+        }
+        return true;
+    }
+
     void decode() {
         if (acm == nullptr && !openDecoder()) {
             return;
         }
+        const bool sameFormat = walkFrames();
         std::string source;
         std::string target;
-        while (!compressed.empty() && acm != nullptr) {
-            source.assign(compressed, 0, std::min(compressed.size(), kDecodeChunkBytes));
+        // Only frames whose header was read go to the decoder: none of another format.
+        while (std::min(compressed.size(), nextHeader) > 0 && acm != nullptr) {
+            source.assign(compressed, 0,
+                          std::min({compressed.size(), nextHeader, kDecodeChunkBytes}));
             DWORD targetSize = 0;
             if (::acmStreamSize(acm, static_cast<DWORD>(source.size()), &targetSize,
                                 ACM_STREAMSIZEF_SOURCE) != 0 ||
                 targetSize == 0) {
-                return; // too little for one frame: wait for more
+                break; // too little for one frame: wait for more
             }
             target.assign(targetSize, '\0');
             ACMSTREAMHEADER convert{};
@@ -212,7 +268,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             convert.pbDst = reinterpret_cast<LPBYTE>(target.data());
             convert.cbDstLength = targetSize;
             if (::acmStreamPrepareHeader(acm, &convert, 0) != 0) {
-                fail("the MP3 decoder refused a buffer");
+                lost("the MP3 decoder refused a buffer");
                 return;
             }
             const MMRESULT result = ::acmStreamConvert(
@@ -220,17 +276,33 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
                 ACM_STREAMCONVERTF_BLOCKALIGN | (firstBlock ? ACM_STREAMCONVERTF_START : 0));
             ::acmStreamUnprepareHeader(acm, &convert, 0);
             if (result != 0) {
-                fail("the MP3 decoder failed on the stream");
+                lost("the MP3 decoder failed on the stream");
                 return;
             }
             firstBlock = false;
             pcm.append(target.data(), convert.cbDstLengthUsed);
             compressed.erase(0, convert.cbSrcLengthUsed);
+            nextHeader -= convert.cbSrcLengthUsed;
             if (convert.cbSrcLengthUsed == 0) {
                 break; // a partial frame: the rest comes with the next bytes
             }
         }
         submit();
+        if (!sameFormat && acm != nullptr) {
+            changeFormat();
+        }
+    }
+
+    // The frames switched format (a fallback mount, a relay changing source). What was
+    // decoded plays out first; then decoder and output start afresh at the new format.
+    void changeFormat() {
+        pcm.clear(); // less than one buffer of the old sound
+        if (!queued.empty()) {
+            return; // the tick comes back once they have played
+        }
+        compressed.erase(0, nextHeader);
+        closeDecoder();
+        decode();
     }
 
     // ---- output ------------------------------------------------------------------------
@@ -245,14 +317,15 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             if (::waveOutPrepareHeader(output, &buffer->header, sizeof(WAVEHDR)) !=
                     MMSYSERR_NOERROR ||
                 ::waveOutWrite(output, &buffer->header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
-                fail("the audio output refused a buffer");
+                lost("the audio output refused a buffer");
                 return;
             }
             queued.push_back(std::move(buffer));
         }
-        if (state == State::Opening && queued.size() >= kStartBuffers) {
+        if (!started && queued.size() >= kStartBuffers) {
             ::waveOutRestart(output);
-            state = State::Playing;
+            started = true;
+            sounding();
         }
     }
 
@@ -261,6 +334,15 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             ::waveOutUnprepareHeader(output, &queued.front()->header, sizeof(WAVEHDR));
             queued.pop_front();
         }
+    }
+
+    // Sound decoded and not played yet.
+    int64_t queuedMs() const {
+        if (pcmFormat.nAvgBytesPerSec == 0) {
+            return 0;
+        }
+        return static_cast<int64_t>(queued.size()) * kBufferMs +
+               static_cast<int64_t>(pcm.size()) * 1000 / pcmFormat.nAvgBytesPerSec;
     }
 
     void applyVolume() override {
@@ -276,10 +358,14 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     void onTick() {
         if (output != nullptr) {
             reapBuffers();
+            if (queued.empty()) {
+                decode(); // a change of format waits for this
+            }
         }
-        if (wanted && (state == State::Opening || state == State::Playing) &&
-            nowMs() - lastProgress > StallTimeoutMilliseconds) {
-            fail("no data from the stream for " + std::to_string(StallTimeoutMilliseconds) + " ms");
+        // Bytes left waiting while the output was full are a live stream's, not a stall.
+        if (socket && socket->BytesAvailable() > 0) {
+            progressed();
+            pump();
         }
     }
 
@@ -296,6 +382,14 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     // Closes the connection and silences the output at once.
     void teardown() {
         retireSocket();
+        closeDecoder();
+        compressed.clear();
+        head.reset();
+        headDone = false;
+        metadata.reset();
+    }
+
+    void closeDecoder() {
         if (output != nullptr) {
             ::waveOutReset(output);
             for (auto& buffer : queued) {
@@ -310,50 +404,11 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             acm = nullptr;
         }
         pcm.clear();
-        compressed.clear();
-        head.reset();
-        headDone = false;
-        metadata.reset();
     }
 
-    void halt() override {
-        wanted = false;
-        state = State::Stopped;
-        reopenTimer.reset();
+    void close(bool) override {
         tick.reset();
         teardown();
-    }
-
-    void fail(const std::string& why) {
-        lastError = why;
-        lost();
-    }
-
-    // The stream ended or failed by itself while it was meant to play.
-    void lost() {
-        if (!wanted || state == State::Reopening) {
-            teardown();
-            return;
-        }
-        if (!looping) {
-            halt();
-            return;
-        }
-        state = State::Reopening;
-        teardown();
-        reopenTimer = loop::startTimer(ReopenIntervalMilliseconds, false, [this] {
-            runUnderExceptionPolicy([&] {
-                if (!wanted || state != State::Reopening) {
-                    return;
-                }
-                if (!looping) {
-                    halt();
-                    return;
-                }
-                ++reopens;
-                open();
-            });
-        });
     }
 
     std::unique_ptr<TCPSocket> socket;
@@ -363,10 +418,12 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     int redirects = 0;
     std::optional<stream::MetadataFilter> metadata;
     std::string compressed;
-    int64_t lastProgress = 0;
 
     HACMSTREAM acm = nullptr;
     bool firstBlock = true;
+    stream::Mp3Frame format; // of the frames the decoder was opened for
+    size_t nextHeader = 0;   // where in compressed the next frame's header is due
+    bool started = false;    // the output was let go after its first buffers
     WAVEFORMATEX pcmFormat{};
     HWAVEOUT output = nullptr;
     size_t bufferBytes = 0;
@@ -374,7 +431,6 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
     std::deque<std::unique_ptr<OutputBuffer>> queued;
 
     std::unique_ptr<loop::Timer> tick;
-    std::unique_ptr<loop::Timer> reopenTimer;
 };
 
 StreamPlayer::StreamPlayer() {

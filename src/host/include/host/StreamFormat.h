@@ -20,6 +20,8 @@ public:
     explicit MetadataFilter(int64_t interval);
     // The audio bytes among these, in order; the state carries over between calls.
     std::string feed(std::string_view bytes);
+    // The same, appended to audio.
+    void feed(std::string_view bytes, std::string& audio);
 
 private:
     int64_t interval_;

@@ -90,8 +90,12 @@ public:
     // everything buffered.
     std::string Read(int64_t count);
     std::string ReadAll();
-    // Unread bytes. Past 16 MiB unread the socket stops reading until the owner takes some.
+    // Unread bytes. Past the read buffer's limit the socket stops reading until the owner
+    // takes some; what comes meanwhile waits in the OS, and TCP slows the sender down.
     int64_t BytesAvailable() const;
+    // The read buffer's limit: 16 MiB (also the most it can be set to), or less for an owner
+    // that wants the sender held back sooner.
+    void SetReadBufferLimit(int64_t bytes);
     int64_t BytesLeftToSend() const;
 
     bool IsConnected() const;
