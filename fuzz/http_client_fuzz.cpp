@@ -2,6 +2,7 @@
 // the request check never crash and keep their promises.
 
 #include "http/HTTPSocket.h"
+#include "wire/Url.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -24,9 +25,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     Probe probe;
     probe._ParseURL(text);
-    // The request target always starts with "/", the address never holds the port.
-    if (probe._path.empty() || probe._path.front() != '/' ||
-        probe.Address.find(':') != std::string::npos) {
+    // The request target always starts with "/", the address never holds the port: outside
+    // brackets it has no colon, and an accepted bracketed literal gives exactly what the
+    // brackets hold (an unclosed one is refused before any lookup, so its address is unused).
+    if (probe._path.empty() || probe._path.front() != '/') {
+        std::abort();
+    }
+    if (!probe._server.starts_with('[')) {
+        if (probe.Address.find(':') != std::string::npos) {
+            std::abort();
+        }
+    } else if (wire::isClientUrl(text) &&
+               probe._server.compare(1, probe.Address.size() + 1, probe.Address + "]") != 0) {
         std::abort();
     }
     const host::Dictionary params = probe._ParseAuthenticationParams(text);
