@@ -22,6 +22,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 import urllib.request
 
 import pyatspi
@@ -1089,12 +1090,42 @@ class WineRun(Run):
             listener.stop()
         self.close_and_expect_zero(proc, xwindow, label)
         self.timings["media keys"] = [(time.monotonic() - began) * 1000]
+    def retitle_station(self, done, count):
+        """Gives the Icecast station a new title every 5 s until done, as a station's next
+        song does: each listener then gets a full metadata block once."""
+        with open(os.path.join(self.args.work, "icecast", "icecast.xml")) as f:
+            password = re.search(r"<admin-password>(.*?)</admin-password>", f.read()).group(1)
+        auth = urllib.request.HTTPBasicAuthHandler()
+        base = "http://%s/admin/" % STREAM_ADDR
+        auth.add_password("Icecast2 Server", base, "admin", password)
+        opener = urllib.request.build_opener(auth)
+        mount = urllib.parse.quote(urllib.parse.urlsplit(STREAM_URL).path)
+        while not done.wait(5):
+            song = urllib.parse.quote("Song %d by an artist with a long name, live" % count[0])
+            try:
+                opener.open("%smetadata?mount=%s&mode=updinfo&song=%s" % (base, mount, song),
+                            timeout=5).read()
+                count[0] += 1
+            except OSError:
+                pass
+
     def soak_path(self, seconds):
-        """Plays the station for seconds, sampling the player's RSS every 30 s; prints the
-        samples and their least-squares slope. The tone must still sound at the end."""
+        """Plays the station for seconds, its title changing every 5 s, sampling the player's
+        RSS every 30 s; prints the samples and the least-squares slope over all of them and
+        over those after the first 240 s. The tone must still sound at the end."""
         label = "soak"
         proc, xwindow = self.launch_past_version_check(label)
         listener = Listener(self.args.sink_monitor)
+        done, titles = threading.Event(), [0]
+        threading.Thread(target=self.retitle_station, args=(done, titles), daemon=True).start()
+
+        def slope(samples):
+            n = len(samples)
+            mt = sum(t for t, _ in samples) / n
+            mr = sum(r for _, r in samples) / n
+            var = sum((t - mt) ** 2 for t, _ in samples)
+            return sum((t - mt) * (r - mr) for t, r in samples) / var * 3600 if var else 0.0
+
         try:
             self.click(*self.centre_of(self.control(self.main(), "Play")))
             check(listener.first_run(time.monotonic(), Listener.is_tone, 3, 10) is not None,
@@ -1110,23 +1141,24 @@ class WineRun(Run):
                 if elapsed >= seconds:
                     break
                 time.sleep(min(30.0, seconds - elapsed))
-            n = len(samples)
-            mt = sum(t for t, _ in samples) / n
-            mr = sum(r for _, r in samples) / n
-            var = sum((t - mt) ** 2 for t, _ in samples)
-            slope = sum((t - mt) * (r - mr) for t, r in samples) / var * 3600 if var else 0.0
-            print("soak: slope %.0f KiB per hour over %d samples (%d to %d KiB)"
-                  % (slope, n, samples[0][1], samples[-1][1]), flush=True)
+            late = [s for s in samples if s[0] >= 240]
+            print("soak: slope %.0f KiB per hour over %d samples (%d to %d KiB), %.0f KiB per "
+                  "hour after 240 s; %d titles" % (slope(samples), len(samples), samples[0][1],
+                                                   samples[-1][1], slope(late) if len(late) > 1
+                                                   else 0.0, titles[0]), flush=True)
             check(listener.first_run(time.monotonic(), Listener.is_tone, 3, 5) is not None,
                   "%s: the tone stopped during the soak" % label)
-            step("%s: %d s of play, RSS slope %.0f KiB per hour" % (label, seconds, slope))
+            step("%s: %d s of play, %d titles, RSS slope %.0f KiB per hour"
+                 % (label, seconds, titles[0], slope(samples)))
         finally:
+            done.set()
             listener.stop()
         self.close_and_expect_zero(proc, xwindow, label)
 
-    def own_station_paths(self):
-        """Paths with a station of our own in Icecast's place: this run's Icecast is ended, so
-        no later path plays. Both serve the Icecast station's own 440 Hz frames."""
+    def take_station(self):
+        """Ends this run's Icecast and listens at the station's address instead; returns the
+        listening socket and some of the Icecast station's own 440 Hz frames. No later path
+        can play Icecast."""
         with urllib.request.urlopen(STREAM_URL, timeout=10) as reply:
             audio = reply.read(96 * 1024)  # the burst and a few seconds: 44.1 kHz frames
         config = os.path.join(self.args.work, "icecast", "icecast.xml").encode()
@@ -1145,18 +1177,25 @@ class WineRun(Run):
             except OSError:
                 time.sleep(0.1)
         check(server is not None, "own station: the station's address stayed taken")
+        return server, audio
+
+    def own_station_paths(self):
+        """Paths with a station of our own in Icecast's place."""
+        server, audio = self.take_station()
         try:
             self.fast_station_path(server, audio)
             self.format_change_path(server, audio)
         finally:
             server.close()
 
+    PLAIN_HEAD = b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n"
+
     @staticmethod
-    def serve(server, stream, pace, done, sent):
+    def serve(server, stream, pace, done, sent, head=PLAIN_HEAD):
         """Answers one listener with stream (repeated) at pace times 128 kbit/s, in 20 ms pieces."""
         conn, _ = server.accept()
         conn.recv(4096)
-        conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n")
+        conn.sendall(head)
         piece = 16000 * pace // 50
         at = 0
         try:
@@ -1170,23 +1209,72 @@ class WineRun(Run):
             pass
         conn.close()
 
-    def play_own_station(self, label, server, stream, pace, body):
-        """Plays the station served from stream at pace; body(proc, listener, heard, sent) checks."""
+    def play_own_station(self, label, server, stream, pace, body, head=PLAIN_HEAD, tone=True):
+        """Plays the station served from stream at pace; body(proc, listener, heard, sent)
+        checks. With tone, the 440 Hz tone must sound within 10 s of Play first."""
         sent = [0]
         done = threading.Event()
-        threading.Thread(target=self.serve, args=(server, stream, pace, done, sent),
+        threading.Thread(target=self.serve, args=(server, stream, pace, done, sent, head),
                          daemon=True).start()
         proc, xwindow = self.launch_past_version_check(label)
         listener = Listener(self.args.sink_monitor)
         try:
             self.click(*self.centre_of(self.control(self.main(), "Play")))
-            heard = listener.first_run(time.monotonic(), Listener.is_tone, 3, 10)
-            check(heard is not None, "%s: no 440 Hz tone within 10 s of Play" % label)
+            heard = None
+            if tone:
+                heard = listener.first_run(time.monotonic(), Listener.is_tone, 3, 10)
+                check(heard is not None, "%s: no 440 Hz tone within 10 s of Play" % label)
             body(proc, listener, heard, sent)
         finally:
             done.set()
             listener.stop()
         self.close_and_expect_zero(proc, xwindow, label)
+
+    def metadata_cpu_path(self, seconds, pace=50):
+        """The player's own CPU time over seconds of a station sending pace times 128 kbit/s:
+        the plain stream (which the player reads at its own pace), then one with ICY metadata
+        after every audio byte, each block the largest there is (255 x 16 bytes), read as fast
+        as it comes since it holds almost no sound. Prints the CPU per byte read of both and
+        their ratio (bench/metadata_cpu)."""
+        server, audio = self.take_station()
+        title = b"StreamTitle='" + b"A long title, " * 290 + b"';"
+        block = bytes([255]) + title.ljust(255 * 16, b"\0")[:255 * 16]
+        # Whole intervals, so the served stream repeats without breaking the interleaving.
+        interleaved = b"".join(bytes([b]) + block for b in audio[:256])
+        icy_head = b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-metaint: 1\r\n\r\n"
+        ticks = os.sysconf("SC_CLK_TCK")
+        per_byte = {}
+
+        def cpu(proc):
+            with open("/proc/%d/stat" % proc.pid) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / ticks  # utime + stime
+
+        try:
+            for label, stream, head in (("plain stream", audio, self.PLAIN_HEAD),
+                                        ("metadata every byte", interleaved, icy_head)):
+                def body(proc, listener, heard, sent):
+                    time.sleep(2)  # past the start: the burst, the output's opening
+                    cpu0, sent0, t0 = cpu(proc), sent[0], time.monotonic()
+                    time.sleep(seconds)
+                    used, wire = cpu(proc) - cpu0, sent[0] - sent0
+                    elapsed = time.monotonic() - t0
+                    check(wire > 0, "%s: the player read nothing" % label)
+                    per_byte[label] = used / wire * 1e6
+                    print("metadata cpu: %s: %.2f s CPU in %.0f s, %d KiB read, "
+                          "%.2f us per byte" % (label, used, elapsed, wire // 1024,
+                                                per_byte[label]), flush=True)
+
+                self.play_own_station("metadata cpu, " + label, server, stream, pace, body, head,
+                                      tone=stream is audio)
+        finally:
+            server.close()
+        ratio = per_byte["metadata every byte"] / per_byte["plain stream"]
+        print("metadata cpu: metadata every byte / plain stream, per byte read: %.2f" % ratio,
+              flush=True)
+        step("metadata cpu: %d s each, CPU per byte read %.2f us plain, %.2f us with metadata "
+             "after every byte (ratio %.2f)" % (seconds, per_byte["plain stream"],
+                                               per_byte["metadata every byte"], ratio))
 
     def fast_station_path(self, server, audio, seconds=30, pace=50):
         """The station sends 50 times faster than real time. The player reads it at the
@@ -1349,6 +1437,9 @@ def main():
     parser.add_argument("--xwayland", help="with --wayland: the X display of its XWayland")
     parser.add_argument("--soak", type=int, default=0, help="with --wine-inspect: only play "
                         "this many seconds, sampling the player's memory (bench/soak)")
+    parser.add_argument("--metadata-cpu", type=int, default=0, help="with --wine-inspect: only "
+                        "measure the player's CPU on two stations this many seconds each "
+                        "(bench/metadata_cpu)")
     args = parser.parse_args()
     if args.newer_version == args.running_version:
         sys.exit("the offered newer version %s is the running one" % args.newer_version)
@@ -1358,6 +1449,9 @@ def main():
     try:
         if args.soak:
             run.soak_path(args.soak)
+            return 0
+        if args.metadata_cpu:
+            run.metadata_cpu_path(args.metadata_cpu)
             return 0
         run.silent_server_then_close()
         run.update_offer_no()
