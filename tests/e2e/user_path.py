@@ -1090,9 +1090,9 @@ class WineRun(Run):
             listener.stop()
         self.close_and_expect_zero(proc, xwindow, label)
         self.timings["media keys"] = [(time.monotonic() - began) * 1000]
-    def retitle_station(self, done, count):
-        """Gives the Icecast station a new title every 5 s until done, as a station's next
-        song does: each listener then gets a full metadata block once."""
+    def retitle_station(self, every, done, count):
+        """Gives the Icecast station a new title every so many seconds until done, as a
+        station's next song does: each listener then gets a full metadata block once."""
         with open(os.path.join(self.args.work, "icecast", "icecast.xml")) as f:
             password = re.search(r"<admin-password>(.*?)</admin-password>", f.read()).group(1)
         auth = urllib.request.HTTPBasicAuthHandler()
@@ -1100,7 +1100,7 @@ class WineRun(Run):
         auth.add_password("Icecast2 Server", base, "admin", password)
         opener = urllib.request.build_opener(auth)
         mount = urllib.parse.quote(urllib.parse.urlsplit(STREAM_URL).path)
-        while not done.wait(5):
+        while not done.wait(every):
             song = urllib.parse.quote("Song %d by an artist with a long name, live" % count[0])
             try:
                 opener.open("%smetadata?mount=%s&mode=updinfo&song=%s" % (base, mount, song),
@@ -1109,15 +1109,55 @@ class WineRun(Run):
             except OSError:
                 pass
 
-    def soak_path(self, seconds):
-        """Plays the station for seconds, its title changing every 5 s, sampling the player's
-        RSS every 30 s; prints the samples and the least-squares slope over all of them and
-        over those after the first 240 s. The tone must still sound at the end."""
+    @staticmethod
+    def icy_stream(audio, interval, block_for):
+        """A function giving the next n bytes of audio (repeated) with a metadata block,
+        block_for(k) for the k-th, after every interval audio bytes."""
+        made = {"audio": 0, "blocks": 0, "buffered": b""}
+
+        def take(n):
+            while len(made["buffered"]) < n:
+                at = made["audio"] % len(audio)
+                made["buffered"] += (audio[at:] + audio)[:interval] + block_for(made["blocks"])
+                made["audio"] += interval
+                made["blocks"] += 1
+            piece, made["buffered"] = made["buffered"][:n], made["buffered"][n:]
+            return piece
+        return take
+
+    def soak_path(self, seconds, retitle, station):
+        """Plays the station for seconds, its title changing every retitle seconds (if not 0),
+        sampling the player's RSS every 30 s; prints the samples and the least-squares slope
+        over all of them and over those after the first 240 s. The tone must still sound at
+        the end. The station is Icecast's, or one of our own with the same frames at their
+        own pace: "plain", or "icy" with a metadata block every 16,000 bytes as Icecast sends
+        them (empty but for a new title now and then)."""
         label = "soak"
+        done, titles = threading.Event(), [0]
+        server = None
+        if station == "icecast":
+            if retitle:
+                threading.Thread(target=self.retitle_station, args=(retitle, done, titles),
+                                 daemon=True).start()
+        else:
+            server, audio = self.take_station()
+            head, stream = self.PLAIN_HEAD, audio
+            if station == "icy":
+                head = self.PLAIN_HEAD[:-2] + b"icy-metaint: 16000\r\n\r\n"
+                every = max(1, round(retitle)) if retitle else 0  # a block a second
+
+                def block_for(k):
+                    if not every or k % every:
+                        return b"\0"
+                    titles[0] += 1
+                    text = b"StreamTitle='Song %d by an artist with a long name, live';" % k
+                    return bytes([(len(text) + 15) // 16]) + text.ljust((len(text) + 15) // 16 * 16, b"\0")
+                stream = self.icy_stream(audio, 16000, block_for)
+            sent = [0]
+            threading.Thread(target=self.serve, args=(server, stream, 1, done, sent, head),
+                             daemon=True).start()
         proc, xwindow = self.launch_past_version_check(label)
         listener = Listener(self.args.sink_monitor)
-        done, titles = threading.Event(), [0]
-        threading.Thread(target=self.retitle_station, args=(done, titles), daemon=True).start()
 
         def slope(samples):
             n = len(samples)
@@ -1135,12 +1175,21 @@ class WineRun(Run):
             while True:
                 elapsed = time.monotonic() - start
                 with open("/proc/%d/status" % proc.pid) as status:
-                    rss = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+                    fields = dict(line.split(":", 1) for line in status)
+                rss, anon = (int(fields[k].split()[0]) for k in ("VmRSS", "RssAnon"))
                 samples.append((elapsed, rss))
-                print("soak: %4.0f s  RSS %d KiB" % (elapsed, rss), flush=True)
+                print("soak: %4.0f s  RSS %d KiB (anonymous %d KiB)" % (elapsed, rss, anon),
+                      flush=True)
                 if elapsed >= seconds:
                     break
                 time.sleep(min(30.0, seconds - elapsed))
+            with listener.lock:
+                played = [b for b in listener.blocks if b[0] > start]
+            missing = sum(1 for b in played if not Listener.is_tone(b))
+            print("soak: the tone was missing from %d of %d 100 ms blocks (%.2f%%)"
+                  % (missing, len(played), 100.0 * missing / max(1, len(played))), flush=True)
+            check(missing <= len(played) // 100, "%s: the tone was missing from %d of %d "
+                  "blocks of 100 ms" % (label, missing, len(played)))
             late = [s for s in samples if s[0] >= 240]
             print("soak: slope %.0f KiB per hour over %d samples (%d to %d KiB), %.0f KiB per "
                   "hour after 240 s; %d titles" % (slope(samples), len(samples), samples[0][1],
@@ -1153,6 +1202,8 @@ class WineRun(Run):
         finally:
             done.set()
             listener.stop()
+            if server:
+                server.close()
         self.close_and_expect_zero(proc, xwindow, label)
 
     def take_station(self):
@@ -1185,19 +1236,20 @@ class WineRun(Run):
         try:
             self.fast_station_path(server, audio)
             self.format_change_path(server, audio)
+            self.varying_bitrate_path(server)
         finally:
             server.close()
 
     PLAIN_HEAD = b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n"
 
     @staticmethod
-    def serve(server, stream, pace, done, sent, head=PLAIN_HEAD):
+    def serve(server, stream, pace, done, sent, head=PLAIN_HEAD, period=0.02):
         """Answers one listener with stream (repeated, or a function giving the next n bytes)
-        at pace times 128 kbit/s, in 20 ms pieces."""
+        at pace times 128 kbit/s, a piece every period seconds."""
         conn, _ = server.accept()
         conn.recv(4096)
         conn.sendall(head)
-        piece = 16000 * pace // 50
+        piece = int(16000 * pace * period)
         at = 0
         try:
             while not done.is_set():
@@ -1211,17 +1263,18 @@ class WineRun(Run):
                     taken = conn.send(view[:16384])  # counted as taken: TCP holds it back
                     sent[0] += taken
                     view = view[taken:]
-                time.sleep(0.02)
+                time.sleep(period)
         except OSError:
             pass
         conn.close()
 
-    def play_own_station(self, label, server, stream, pace, body, head=PLAIN_HEAD, tone=True):
+    def play_own_station(self, label, server, stream, pace, body, head=PLAIN_HEAD, tone=True,
+                         period=0.02):
         """Plays the station served from stream at pace; body(proc, listener, heard, sent)
         checks. With tone, the 440 Hz tone must sound within 10 s of Play first."""
         sent = [0]
         done = threading.Event()
-        threading.Thread(target=self.serve, args=(server, stream, pace, done, sent, head),
+        threading.Thread(target=self.serve, args=(server, stream, pace, done, sent, head, period),
                          daemon=True).start()
         proc, xwindow = self.launch_past_version_check(label)
         listener = Listener(self.args.sink_monitor)
@@ -1366,6 +1419,48 @@ class WineRun(Run):
 
         self.play_own_station(label, server, first + later, 1, body)
 
+    def encode_tone(self, name, kbps, buffers):
+        """The 440 Hz tone at 44.1 kHz, as constant-bitrate MP3 frames."""
+        encoded = os.path.join(self.args.work, name)
+        subprocess.run(["gst-launch-1.0", "-q", "audiotestsrc", "num-buffers=%d" % buffers,
+                        "wave=sine", "freq=440", "volume=0.5", "!",
+                        "audio/x-raw,rate=44100,channels=2", "!", "audioconvert", "!",
+                        "lamemp3enc", "target=bitrate", "cbr=true", "bitrate=%d" % kbps, "!",
+                        "audio/mpeg,rate=44100", "!", "filesink", "location=" + encoded],
+                       check=True, timeout=60)
+        with open(encoded, "rb") as f:
+            data = f.read()
+        # The frames after the encoder's information frame (MPEG-1 layer III, no CRC).
+        frames, at = [], 0
+        while at + 4 <= len(data) and data[at] == 0xFF and data[at + 1] & 0xFE == 0xFA:
+            length = 144000 * kbps // 44100 + (data[at + 2] >> 1 & 1)
+            frames.append(data[at:at + length])
+            at += length
+        check(len(frames) > 2, "%s: the encoder gave no frames" % name)
+        return frames[1:]
+
+    def varying_bitrate_path(self, server):
+        """Frames of varying bitrate (a VBR encoder, a relay splicing sources): one 320 kbit/s
+        frame, then 32 kbit/s ones, sent at 1.25 times their pace in half-second pieces. The
+        tone keeps up with the stream. Decoded with the room the first frame's bitrate
+        suggests, nine in ten later frames stayed in the decoder: the tone came in snatches
+        and the process grew."""
+        label = "varying bitrate"
+        stream = b"".join(self.encode_tone("tone-320k.mp3", 320, 20)[:1] +
+                          self.encode_tone("tone-32k.mp3", 32, 900))
+
+        def body(proc, listener, heard, sent):
+            time.sleep(12)
+            with listener.lock:
+                played = [b for b in listener.blocks if heard + 2 < b[0] <= heard + 12]
+            share = sum(1 for b in played if Listener.is_tone(b)) / max(1, len(played))
+            check(len(played) > 80 and share > 0.9, "%s: the tone sounded in %.0f%% of %d blocks "
+                  "of 100 ms" % (label, 100 * share, len(played)))
+            step("%s: one 320 kbit/s frame, then 32 kbit/s: the tone sounds in %.0f%% of the "
+                 "blocks" % (label, 100 * share))
+
+        self.play_own_station(label, server, stream, 1.25 * 32 / 128, body, period=0.5)
+
     def high_dpi_path(self):
         """At 144 dpi the client area and the controls are the layout scaled by 1.5."""
         label = "144 dpi"
@@ -1472,6 +1567,10 @@ def main():
     parser.add_argument("--xwayland", help="with --wayland: the X display of its XWayland")
     parser.add_argument("--soak", type=int, default=0, help="with --wine-inspect: only play "
                         "this many seconds, sampling the player's memory (bench/soak)")
+    parser.add_argument("--retitle", type=float, default=5, help="with --soak: the station's "
+                        "title changes this often, in seconds (0: never)")
+    parser.add_argument("--soak-station", choices=("icecast", "plain", "icy"),
+                        default="icecast", help="with --soak: whose station plays")
     parser.add_argument("--metadata-cpu", type=int, default=0, help="with --wine-inspect: only "
                         "measure the player's CPU on two stations this many seconds each "
                         "(bench/metadata_cpu)")
@@ -1485,7 +1584,7 @@ def main():
     failed = None
     try:
         if args.soak:
-            run.soak_path(args.soak)
+            run.soak_path(args.soak, args.retitle, args.soak_station)
             return 0
         if args.metadata_cpu:
             run.metadata_cpu_path(args.metadata_cpu, args.pace)

@@ -171,6 +171,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         }
         compressed.erase(0, at);
         format = frame;
+        smallestFrame = frame.length;
         nextHeader = 0;
         // The source format as the MP3 decoder expects it, taken from the first frame.
         MPEGLAYER3WAVEFORMAT mp3{};
@@ -238,6 +239,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
             if (frame->sampleRate != format.sampleRate || frame->channels != format.channels) {
                 return false;
             }
+            smallestFrame = std::min(smallestFrame, frame->length);
             nextHeader += frame->length;
         }
         return true;
@@ -260,6 +262,7 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
                 targetSize == 0) {
                 break; // too little for one frame: wait for more
             }
+            targetSize = std::max(targetSize, decodedBytesAtMost(source.size()));
             target.assign(targetSize, '\0');
             ACMSTREAMHEADER convert{};
             convert.cbStruct = sizeof(convert);
@@ -291,6 +294,17 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
         if (!sameFormat && acm != nullptr) {
             changeFormat();
         }
+    }
+
+    // Room for all the sound the frames in source and the one the decoder holds back can
+    // give. The system's own estimate takes every frame to have the first one's bitrate; a
+    // stream of varying bitrate has smaller ones, and a decoder given too little room keeps
+    // the rest of its input: the sound falls behind the stream and the process grows. The
+    // source may begin inside a frame, so its frames are counted at the smallest size seen.
+    DWORD decodedBytesAtMost(size_t sourceBytes) const {
+        const size_t frames = sourceBytes / std::max<size_t>(smallestFrame, 1) + 2;
+        const size_t samples = format.version == 1 ? 1152 : 576;
+        return static_cast<DWORD>(frames * samples * pcmFormat.nBlockAlign);
     }
 
     // The frames switched format (a fallback mount, a relay changing source). What was
@@ -421,9 +435,10 @@ struct StreamPlayer::Engine final : StreamPlayer::Impl {
 
     HACMSTREAM acm = nullptr;
     bool firstBlock = true;
-    stream::Mp3Frame format; // of the frames the decoder was opened for
-    size_t nextHeader = 0;   // where in compressed the next frame's header is due
-    bool started = false;    // the output was let go after its first buffers
+    stream::Mp3Frame format;  // of the frames the decoder was opened for
+    size_t nextHeader = 0;    // where in compressed the next frame's header is due
+    size_t smallestFrame = 0; // bytes, of the frames walked since the decoder opened
+    bool started = false;     // the output was let go after its first buffers
     WAVEFORMATEX pcmFormat{};
     HWAVEOUT output = nullptr;
     size_t bufferBytes = 0;
