@@ -1110,6 +1110,12 @@ class WineRun(Run):
                 pass
 
     @staticmethod
+    def metadata_block(text):
+        """An ICY metadata block: its length in 16-byte units, then text padded to them."""
+        units = (len(text) + 15) // 16
+        return bytes([units]) + text.ljust(units * 16, b"\0")
+
+    @staticmethod
     def icy_stream(audio, interval, block_for):
         """A function giving the next n bytes of audio (repeated) with a metadata block,
         block_for(k) for the k-th, after every interval audio bytes."""
@@ -1118,7 +1124,9 @@ class WineRun(Run):
         def take(n):
             while len(made["buffered"]) < n:
                 at = made["audio"] % len(audio)
-                made["buffered"] += (audio[at:] + audio)[:interval] + block_for(made["blocks"])
+                piece = audio[at:at + interval]
+                piece += audio[:interval - len(piece)]  # round to the start (interval < audio)
+                made["buffered"] += piece + block_for(made["blocks"])
                 made["audio"] += interval
                 made["blocks"] += 1
             piece, made["buffered"] = made["buffered"][:n], made["buffered"][n:]
@@ -1143,15 +1151,15 @@ class WineRun(Run):
             server, audio = self.take_station()
             head, stream = self.PLAIN_HEAD, audio
             if station == "icy":
-                head = self.PLAIN_HEAD[:-2] + b"icy-metaint: 16000\r\n\r\n"
+                head = self.icy_head(16000)
                 every = max(1, round(retitle)) if retitle else 0  # a block a second
 
                 def block_for(k):
                     if not every or k % every:
                         return b"\0"
                     titles[0] += 1
-                    text = b"StreamTitle='Song %d by an artist with a long name, live';" % k
-                    return bytes([(len(text) + 15) // 16]) + text.ljust((len(text) + 15) // 16 * 16, b"\0")
+                    return self.metadata_block(
+                        b"StreamTitle='Song %d by an artist with a long name, live';" % k)
                 stream = self.icy_stream(audio, 16000, block_for)
             sent = [0]
             threading.Thread(target=self.serve, args=(server, stream, 1, done, sent, head),
@@ -1242,6 +1250,11 @@ class WineRun(Run):
 
     PLAIN_HEAD = b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n"
 
+    @classmethod
+    def icy_head(cls, interval):
+        """The plain reply head announcing a metadata block after every interval bytes."""
+        return cls.PLAIN_HEAD[:-2] + b"icy-metaint: %d\r\n\r\n" % interval
+
     @staticmethod
     def serve(server, stream, pace, done, sent, head=PLAIN_HEAD, period=0.02):
         """Answers one listener with stream (repeated, or a function giving the next n bytes)
@@ -1297,20 +1310,10 @@ class WineRun(Run):
         comes since it holds almost no sound. Prints the CPU per byte read of both and their
         ratio (bench/metadata_cpu)."""
         server, audio = self.take_station()
-        title = b"StreamTitle='" + b"A long title, " * 290 + b"';"
-        block = bytes([255]) + title.ljust(255 * 16, b"\0")[:255 * 16]
-        made = {"audio": 0, "buffered": b""}
-
-        def interleaved(n):
-            # The station's frames, one byte after the other, each followed by the block.
-            while len(made["buffered"]) < n:
-                at = made["audio"]
-                made["buffered"] += b"".join(audio[(at + i) % len(audio):][:1] + block
-                                             for i in range(16))
-                made["audio"] = at + 16
-            piece, made["buffered"] = made["buffered"][:n], made["buffered"][n:]
-            return piece
-        icy_head = b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-metaint: 1\r\n\r\n"
+        # 4,075 bytes of title: the largest block, 255 units of 16 bytes.
+        block = self.metadata_block(b"StreamTitle='" + b"A long title, " * 290 + b"';")
+        interleaved = self.icy_stream(audio, 1, lambda k: block)
+        icy_head = self.icy_head(1)
         ticks = os.sysconf("SC_CLK_TCK")
         per_byte = {}
 
